@@ -1,0 +1,5 @@
+#include "discovery.h"
+
+#include "session.h"
+
+void discover() {}

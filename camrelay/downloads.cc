@@ -1,0 +1,7 @@
+#include "downloads.h"
+
+#include "session.h"
+
+void enqueueDownload(const CameraFilePath*) {}
+
+void downloadNext() {}

@@ -1,0 +1,182 @@
+#include "main_loop.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "commands.h"
+#include "discovery.h"
+#include "downloads.h"
+#include "parameters.h"
+#include "program_path.h"
+#include "session.h"
+
+namespace {
+
+constexpr std::size_t kReadSize = 4096;
+constexpr int kInputWaitMs = 100;
+constexpr int kCameraWaitMs = 200;
+constexpr int kEventsPerIteration = 64;
+constexpr auto kDiscoveryInterval = std::chrono::seconds(3);
+
+void signalStop(int) { state.cancelled = 1; }
+
+GPContextFeedback cancelOperation(GPContext*, void*) {
+  return state.cancelled != 0 ? GP_CONTEXT_FEEDBACK_CANCEL : GP_CONTEXT_FEEDBACK_OK;
+}
+
+std::string joinPath(const std::string& folder, const char* name) {
+  if (folder.empty()) return name;
+  if (folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+void installSignalHandlers() {
+  struct sigaction action = {};
+  action.sa_handler = signalStop;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a signal should cut the input wait short.
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Prepares libgphoto2. false after check() has reported the failure.
+bool startLibrary() {
+  state.context = gp_context_new();
+  gp_context_set_cancel_func(state.context, cancelOperation, nullptr);
+  return check(gp_abilities_list_new(&state.abilities)) &&
+         check(gp_abilities_list_load(state.abilities, state.context)) &&
+         check(gp_port_info_list_new(&state.ports));
+}
+
+void shutDown() {
+  closeCamera();
+  if (state.ports != nullptr) gp_port_info_list_free(state.ports);
+  state.ports = nullptr;
+  if (state.abilities != nullptr) gp_abilities_list_free(state.abilities);
+  state.abilities = nullptr;
+  if (state.context != nullptr) gp_context_unref(state.context);
+  state.context = nullptr;
+}
+
+enum class InputResult { kNone, kRead, kEnded };
+
+// Reads what the host has written, waiting at most `timeoutMs`, and carries
+// out the complete lines. kEnded when the loop must stop.
+InputResult serveInput(std::string& inputBuffer, int timeoutMs) {
+  struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+  if (poll(&input, 1, timeoutMs) < 1 || (input.revents & (POLLIN | POLLHUP)) == 0) {
+    return InputResult::kNone;
+  }
+  char chunk[kReadSize];
+  ssize_t count;
+  do {
+    count = read(STDIN_FILENO, chunk, sizeof chunk);
+  } while (count < 0 && errno == EINTR);
+  if (count <= 0) return InputResult::kEnded;
+  if (!appendInput(inputBuffer, chunk, static_cast<std::size_t>(count))) {
+    return InputResult::kEnded;
+  }
+  carryOutLines(inputBuffer);
+  return InputResult::kRead;
+}
+
+// Takes in the open camera's events, then does at most one piece of work: a
+// lost camera, one download, or a parameter read.
+void cameraStep() {
+  int result = GP_OK;
+  CameraEventType type = GP_EVENT_UNKNOWN;
+  for (int i = 0; i < kEventsPerIteration; ++i) {
+    int timeoutMs = (i == 0 && state.pendingFiles.empty()) ? kCameraWaitMs : 0;
+    void* data = nullptr;
+    result = gp_camera_wait_for_event(state.camera, timeoutMs, &type, &data, state.context);
+    if (result >= 0 && type == GP_EVENT_FILE_ADDED && data != nullptr) {
+      enqueueDownload(static_cast<const CameraFilePath*>(data));
+    }
+    free(data);
+    if (result < 0 || type == GP_EVENT_TIMEOUT) break;
+  }
+
+  if (result < 0) {
+    std::string lost = state.selected;
+    check(result);
+    discover();
+    for (const CameraEntry& entry : state.devices) {
+      if (entry.id == lost) return;
+    }
+    state.phase = "disconnected";
+    emit();
+    return;
+  }
+  if (!state.pendingFiles.empty()) {
+    downloadNext();
+    return;
+  }
+  if (type == GP_EVENT_TIMEOUT && state.camera != nullptr) readCameraParameters();
+}
+
+}  // namespace
+
+bool appendInput(std::string& buffer, const char* bytes, std::size_t count) {
+  buffer.append(bytes, count);
+  if (buffer.size() <= kInputLimit) return true;
+  failSession(kHelperProtocol);
+  return false;
+}
+
+void carryOutLines(std::string& buffer) {
+  std::size_t start = 0;
+  for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
+    carryOutLine(buffer.substr(start, end - start));
+  }
+  buffer.erase(0, start);
+}
+
+void carryOutLine(const std::string& line) {
+  // The JSON boundary: nothing the host sends may throw past this point.
+  try {
+    nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
+    if (command.is_discarded() || !command.is_object()) return;
+    auto word = command.find("command");
+    if (word != command.end() && word->is_string()) {
+      const std::string& name = word->get_ref<const std::string&>();
+      if (name == "start") return handleStart(command);
+      if (name == "stop") return handleStop(command);
+      if (name == "capture") return handleCapture(command);
+    }
+    emit();
+  } catch (const std::exception&) {
+    // A command that cannot be carried out leaves the state as it was.
+  }
+}
+
+int runTethering(const char* argv0) {
+  std::string folder = programFolder(argv0);
+  setenv("CAMLIBS", joinPath(folder, "camlibs").c_str(), 1);
+  setenv("IOLIBS", joinPath(folder, "iolibs").c_str(), 1);
+  installSignalHandlers();
+  if (!startLibrary()) return 1;
+
+  std::string inputBuffer;
+  WallClock::time_point nextDiscovery = WallClock::time_point::min();
+  emit();
+
+  while (state.cancelled == 0) {
+    int inputWaitMs = state.camera == nullptr ? kInputWaitMs : 0;
+    if (serveInput(inputBuffer, inputWaitMs) == InputResult::kEnded) break;
+
+    if (state.camera != nullptr) {
+      cameraStep();
+    } else if (nextDiscovery <= WallClock::now()) {
+      discover();
+      nextDiscovery = WallClock::now() + kDiscoveryInterval;
+    }
+  }
+  shutDown();
+  return 0;
+}

@@ -1,0 +1,25 @@
+// Tethering mode: start-up, the single-threaded loop and shutdown.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Largest number of command bytes that may wait for their "\n".
+inline constexpr std::size_t kInputLimit = 65536;
+
+// Runs tethering mode until standard input ends, the host overruns the input
+// limit, or SIGTERM/SIGINT arrives. Returns the process exit status: 1 when
+// libgphoto2 cannot be prepared, else 0.
+int runTethering(const char* argv0);
+
+// Appends `count` bytes to `buffer`. Returns false, after reporting the
+// protocol error, when the buffer then holds more than the input limit.
+bool appendInput(std::string& buffer, const char* bytes, std::size_t count);
+
+// Carries out every complete line in `buffer`, in order, and keeps the
+// incomplete rest.
+void carryOutLines(std::string& buffer);
+
+// Carries out one command line. Lines that are not a JSON object are dropped
+// without a status line; objects without a known "command" get one.
+void carryOutLine(const std::string& line);

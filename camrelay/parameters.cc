@@ -1,0 +1,5 @@
+#include "parameters.h"
+
+#include "session.h"
+
+void readCameraParameters() {}

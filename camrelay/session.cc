@@ -1,0 +1,163 @@
+#include "session.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+SessionState state;
+
+namespace {
+
+int statusFd = STDOUT_FILENO;
+
+// Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool validUtf8(const unsigned char* s, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    if (s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (std::size_t k = 2; k < len; ++k) {
+      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+void writeAll(int fd, const std::string& bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the host stopped reading; nothing to be done
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+void OrderedSet::append(const std::string& member) {
+  if (members_.insert(member).second) order_.push_back(member);
+}
+
+void OrderedSet::popFront() {
+  members_.erase(order_.front());
+  order_.pop_front();
+}
+
+void OrderedSet::clear() {
+  order_.clear();
+  members_.clear();
+}
+
+std::string utf8OrEmpty(const char* text) {
+  if (text == nullptr) return "";
+  std::size_t n = std::strlen(text);
+  if (!validUtf8(reinterpret_cast<const unsigned char*>(text), n)) return "";
+  return std::string(text, n);
+}
+
+std::string utf8OrEmpty(const char* field, std::size_t capacity) {
+  if (field == nullptr) return "";
+  const void* end = std::memchr(field, '\0', capacity);
+  if (end == nullptr) return "";
+  std::size_t n = static_cast<std::size_t>(static_cast<const char*>(end) - field);
+  if (!validUtf8(reinterpret_cast<const unsigned char*>(field), n)) return "";
+  return std::string(field, n);
+}
+
+nlohmann::json statusSnapshot() {
+  nlohmann::json cameras = nlohmann::json::array();
+  for (const CameraEntry& entry : state.devices) {
+    cameras.push_back({{"id", entry.id}, {"name", entry.name}, {"linkMbps", entry.linkMbps}});
+  }
+  nlohmann::json parameters = nlohmann::json::object();
+  for (const auto& [key, value] : state.cameraParameters) parameters[key] = value;
+
+  std::uint64_t pending = state.pendingFiles.size() + (state.transferring ? 1 : 0);
+  return {
+      {"phase", state.phase},
+      {"error", state.failure},
+      {"cameraId", state.selected},
+      {"canCapture", state.canCapture},
+      {"pendingCount", pending},
+      {"lastTransfer", state.lastTransfer},
+      {"count", state.saved},
+      {"lastFile", state.lastFile},
+      {"cameras", cameras},
+      {"cameraParameters", parameters},
+      {"cameraParametersUnavailable", state.cameraParametersUnavailable},
+      {"backend", "libgphoto2"},
+      {"libraryVersion", libraryVersion()},
+  };
+}
+
+std::string libraryVersion() {
+  const char** version = gp_library_version(GP_VERSION_SHORT);
+  return utf8OrEmpty(version == nullptr ? nullptr : version[0]);
+}
+
+void emit() {
+  // Every string in the state is valid UTF-8 by construction; replacing
+  // anything else keeps a stray byte from costing the host its status line.
+  std::string line = statusSnapshot().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  line.push_back('\n');
+  writeAll(statusFd, line);
+}
+
+void setStatusOutput(int fd) { statusFd = fd < 0 ? STDOUT_FILENO : fd; }
+
+bool check(int result) {
+  if (result >= 0) return true;
+  failSession(result == GP_ERROR_IO_USB_CLAIM ? kCameraBusy
+                                              : utf8OrEmpty(gp_result_as_string(result)));
+  return false;
+}
+
+void failSession(const std::string& text) {
+  state.failure = text;
+  state.phase = "error";
+  closeCamera();
+  emit();
+}
+
+void closeCamera() {
+  if (state.camera != nullptr) {
+    gp_camera_exit(state.camera, state.context);
+    gp_camera_free(state.camera);
+    state.camera = nullptr;
+  }
+  state.pendingFiles.clear();
+  state.pendingPaths.clear();
+  state.transferring = false;
+  state.selected.clear();
+  state.canCapture = false;
+  state.canTrigger = false;
+  state.sonyCaptureNames = false;
+  state.cameraParameters.clear();
+  state.cameraParametersUnavailable = false;
+  state.nextParameterRead.reset();
+}

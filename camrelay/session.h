@@ -1,0 +1,119 @@
+// The tethering program's whole state, the status line that reports it, and
+// the one failure road that every other module takes.
+#pragma once
+
+#include <gphoto2/gphoto2.h>
+#include <gphoto2/gphoto2-version.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+using WallClock = std::chrono::system_clock;
+
+// One attached camera as discovery lists it and the host names it.
+struct CameraEntry {
+  std::string id;       // libgphoto2 port path, always "usb:..."
+  std::string name;     // camera model, "" when unknown
+  double linkMbps = 0;  // negotiated USB rate, 0 when unknown
+
+  bool operator==(const CameraEntry&) const = default;
+};
+
+// A set of strings that remembers insertion order. Only the oldest member is
+// ever removed, which is all that the download queue and the record of saved
+// files need.
+class OrderedSet {
+ public:
+  bool contains(const std::string& member) const { return members_.count(member) != 0; }
+  // Appends `member` unless it is already present.
+  void append(const std::string& member);
+  const std::string& front() const { return order_.front(); }
+  void popFront();
+  std::size_t size() const { return order_.size(); }
+  bool empty() const { return order_.empty(); }
+  void clear();
+
+ private:
+  std::deque<std::string> order_;
+  std::unordered_set<std::string> members_;
+};
+
+struct SessionState {
+  std::string phase = "idle";
+  std::string failure;      // reported as "error"
+  std::string selected;     // reported as "cameraId"
+  std::string destination;  // absolute folder that downloads go to
+  std::string lastFile;
+  std::vector<CameraEntry> devices;  // reported as "cameras"
+  std::map<std::string, std::string> cameraParameters;
+  // Empty, or exactly "bytes", "transferMs" and "flushMs".
+  nlohmann::json lastTransfer = nlohmann::json::object();
+  GPContext* context = nullptr;
+  CameraAbilitiesList* abilities = nullptr;
+  GPPortInfoList* ports = nullptr;
+  // Written by the SIGTERM/SIGINT handler; read afresh by the loop and by
+  // libgphoto2's cancel callback.
+  volatile std::sig_atomic_t cancelled = 0;
+  Camera* camera = nullptr;
+  OrderedSet pendingFiles;  // identities waiting for download, oldest first
+  std::optional<WallClock::time_point> nextParameterRead;
+  OrderedSet received;  // identities saved since "start", at most 512
+  std::map<std::string, CameraFilePath> pendingPaths;
+  bool canCapture = false;
+  std::uint64_t saved = 0;  // reported as "count"
+  bool cameraParametersUnavailable = false;
+  bool transferring = false;
+  bool canTrigger = false;
+  bool sonyCaptureNames = false;
+};
+
+// The process-wide state. Tests reset it by assigning a fresh SessionState.
+extern SessionState state;
+
+// Failure keys that the host translates.
+inline constexpr const char* kHelperProtocol = "tethering.error.helperProtocol";
+inline constexpr const char* kCameraBusy = "tethering.error.cameraBusy";
+inline constexpr const char* kCameraUnavailable = "tethering.error.cameraUnavailable";
+inline constexpr const char* kChooseFolder = "tethering.error.chooseFolder";
+inline constexpr const char* kWriteFailed = "tethering.error.writeFailed";
+
+// The C string as UTF-8, or "" when it is null or not valid UTF-8.
+std::string utf8OrEmpty(const char* text);
+// The same for a fixed-size field that a driver may have filled to the brim:
+// at most `capacity` bytes are read; a field without a NUL within them reads
+// as "" (it cannot be told apart from garbage).
+std::string utf8OrEmpty(const char* field, std::size_t capacity);
+
+// The first string of libgphoto2's short version, or "".
+std::string libraryVersion();
+
+// The 13-key status object for the current state.
+nlohmann::json statusSnapshot();
+
+// Writes the status line to standard output, compact and flushed. Write
+// errors are ignored: a host that went away must not stop the program.
+void emit();
+
+// Redirects status lines (tests only). Pass -1 to restore standard output.
+void setStatusOutput(int fd);
+
+// true for 0 or a positive libgphoto2 result. A negative one is reported
+// (phase "error", its text, camera closed, one status line) and gives false.
+bool check(int result);
+
+// Reports the program's own failure: phase "error", `text`, camera closed,
+// one status line.
+void failSession(const std::string& text);
+
+// Closes the open camera, if any, and resets every per-camera field. Leaves
+// the last file, count, metrics and saved identities for the host to see.
+void closeCamera();

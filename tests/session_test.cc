@@ -1,0 +1,126 @@
+#include "session.h"
+
+#include <gtest/gtest.h>
+
+#include "status_capture.h"
+
+namespace {
+
+class SessionTest : public testing::Test {
+ protected:
+  void SetUp() override { state = SessionState{}; }
+  void TearDown() override { state = SessionState{}; }
+  StatusCapture status;
+};
+
+TEST_F(SessionTest, FirstLineHasAllThirteenKeysAtTheirInitialValues) {
+  emit();
+  auto lines = status.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  nlohmann::json expected = {
+      {"phase", "idle"},
+      {"error", ""},
+      {"cameraId", ""},
+      {"canCapture", false},
+      {"pendingCount", 0},
+      {"lastTransfer", nlohmann::json::object()},
+      {"count", 0},
+      {"lastFile", ""},
+      {"cameras", nlohmann::json::array()},
+      {"cameraParameters", nlohmann::json::object()},
+      {"cameraParametersUnavailable", false},
+      {"backend", "libgphoto2"},
+      {"libraryVersion", gp_library_version(GP_VERSION_SHORT)[0]},
+  };
+  EXPECT_EQ(lines[0], expected);
+}
+
+TEST_F(SessionTest, CheckPassesResultsThatAreNotNegativeSilently) {
+  EXPECT_TRUE(check(GP_OK));
+  EXPECT_TRUE(check(7));
+  EXPECT_TRUE(status.lines().empty());
+  EXPECT_EQ(state.phase, "idle");
+}
+
+TEST_F(SessionTest, CheckReportsClaimFailureAsCameraBusy) {
+  EXPECT_FALSE(check(GP_ERROR_IO_USB_CLAIM));
+  auto lines = status.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["phase"], "error");
+  EXPECT_EQ(lines[0]["error"], kCameraBusy);
+  EXPECT_FALSE(check(GP_ERROR_IO));
+  EXPECT_EQ(status.lines().at(0)["error"], gp_result_as_string(GP_ERROR_IO));
+}
+
+TEST_F(SessionTest, FailureResetsTheCameraButKeepsWhatWasSaved) {
+  state.selected = "usb:001,005";
+  state.canCapture = state.canTrigger = state.sonyCaptureNames = true;
+  state.transferring = true;
+  state.pendingFiles.append("/DCIM/a.jpg");
+  state.pendingPaths["/DCIM/a.jpg"] = CameraFilePath{};
+  state.received.append("/DCIM/b.jpg");
+  state.cameraParameters = {{"iso", "100"}};
+  state.cameraParametersUnavailable = true;
+  state.nextParameterRead = WallClock::now();
+  state.saved = 3;
+  state.lastFile = "b.jpg";
+  state.lastTransfer = {{"bytes", 10}, {"transferMs", 1.5}, {"flushMs", 0.5}};
+  state.destination = "/photos";
+
+  failSession(kWriteFailed);
+
+  auto line = status.lines().at(0);
+  EXPECT_EQ(line["phase"], "error");
+  EXPECT_EQ(line["error"], kWriteFailed);
+  EXPECT_EQ(line["cameraId"], "");
+  EXPECT_EQ(line["canCapture"], false);
+  EXPECT_EQ(line["pendingCount"], 0);
+  EXPECT_EQ(line["cameraParameters"], nlohmann::json::object());
+  EXPECT_EQ(line["cameraParametersUnavailable"], false);
+  EXPECT_EQ(line["count"], 3);
+  EXPECT_EQ(line["lastFile"], "b.jpg");
+  EXPECT_EQ(line["lastTransfer"]["bytes"], 10);
+  EXPECT_TRUE(state.received.contains("/DCIM/b.jpg"));
+  EXPECT_TRUE(state.pendingPaths.empty());
+  EXPECT_FALSE(state.canTrigger || state.sonyCaptureNames);
+  EXPECT_FALSE(state.nextParameterRead.has_value());
+  EXPECT_EQ(state.destination, "/photos");
+}
+
+TEST_F(SessionTest, PendingCountIncludesTheFileInFlight) {
+  state.pendingFiles.append("/a.jpg");
+  state.transferring = true;
+  EXPECT_EQ(statusSnapshot()["pendingCount"], 2);
+}
+
+TEST(Utf8Test, CStringsThatAreNotUtf8ReadAsEmpty) {
+  EXPECT_EQ(utf8OrEmpty(nullptr), "");
+  EXPECT_EQ(utf8OrEmpty("caf\xc3\xa9"), "caf\xc3\xa9");
+  EXPECT_EQ(utf8OrEmpty("\xf0\x9f\x93\xb7.jpg"), "\xf0\x9f\x93\xb7.jpg");
+  EXPECT_EQ(utf8OrEmpty("bad\xff.jpg"), "");
+  EXPECT_EQ(utf8OrEmpty("\xc0\xaf"), "");          // overlong "/"
+  EXPECT_EQ(utf8OrEmpty("\xed\xa0\x80"), "");      // surrogate
+  EXPECT_EQ(utf8OrEmpty("\xf4\x90\x80\x80"), "");  // above U+10FFFF
+  EXPECT_EQ(utf8OrEmpty("cut\xc3"), "");
+}
+
+TEST(Utf8Test, FixedFieldsAreNeverReadPastTheirEnd) {
+  char field[8] = {'a', 'b', 'c', 0, 'x', 'x', 'x', 'x'};
+  EXPECT_EQ(utf8OrEmpty(field, sizeof field), "abc");
+  char full[8] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+  EXPECT_EQ(utf8OrEmpty(full, sizeof full), "");
+}
+
+TEST(OrderedSetTest, KeepsInsertionOrderAndIgnoresRepeats) {
+  OrderedSet set;
+  set.append("b");
+  set.append("a");
+  set.append("b");
+  EXPECT_EQ(set.size(), 2u);
+  EXPECT_EQ(set.front(), "b");
+  set.popFront();
+  EXPECT_FALSE(set.contains("b"));
+  EXPECT_EQ(set.front(), "a");
+}
+
+}  // namespace
