@@ -13,7 +13,10 @@
 class StatusCapture {
  public:
   StatusCapture() {
-    if (pipe2(fds_, O_NONBLOCK) == 0) setStatusOutput(fds_[1]);
+    if (pipe2(fds_, O_NONBLOCK) == 0) {
+      fcntl(fds_[1], F_SETPIPE_SZ, 1 << 20);  // room for bursts of lines
+      setStatusOutput(fds_[1]);
+    }
   }
   ~StatusCapture() {
     setStatusOutput(-1);

@@ -1,0 +1,85 @@
+#include "main_loop.h"
+
+#include <gtest/gtest.h>
+
+#include "session.h"
+#include "status_capture.h"
+
+namespace {
+
+class FramingTest : public testing::Test {
+ protected:
+  void SetUp() override { state = SessionState{}; }
+  void TearDown() override { state = SessionState{}; }
+
+  // Feeds `input` in pieces of `piece` bytes, carrying out lines after each
+  // append as the loop does. false once the input limit was overrun.
+  bool feed(const std::string& input, std::size_t piece) {
+    for (std::size_t at = 0; at < input.size(); at += piece) {
+      std::string chunk = input.substr(at, piece);
+      bool accepted = appendInput(buffer, chunk.data(), chunk.size());
+      if (accepted) carryOutLines(buffer);
+      for (auto& line : status.lines()) seen.push_back(std::move(line));
+      if (!accepted) return false;
+    }
+    return true;
+  }
+
+  std::string buffer;
+  std::vector<nlohmann::json> seen;
+  StatusCapture status;
+};
+
+TEST_F(FramingTest, LinesThatAreNotJsonObjectsAreDroppedSilently) {
+  ASSERT_TRUE(feed("\n[1,2]\nnot json\n\"text\"\n42\n{\"command\":\n", 4096));
+  EXPECT_TRUE(seen.empty());
+  EXPECT_TRUE(buffer.empty());
+}
+
+TEST_F(FramingTest, ObjectsWithoutAKnownCommandGetOneUnchangedLine) {
+  ASSERT_TRUE(feed("{}\n{\"command\":\"Start\"}\n{\"command\":7}\n{\"command\":\"zoom\"}\n", 4096));
+  ASSERT_EQ(seen.size(), 4u);
+  for (const auto& line : seen) EXPECT_EQ(line["phase"], "idle");
+}
+
+TEST_F(FramingTest, ACommandSplitOverReadsWaitsForItsLineEnd) {
+  ASSERT_TRUE(feed("{\"comm", 4096));
+  EXPECT_TRUE(seen.empty());
+  ASSERT_TRUE(feed("and\":\"x\"}", 4096));
+  EXPECT_TRUE(seen.empty());
+  ASSERT_TRUE(feed("\n{\"command\":\"y\"", 4096));
+  EXPECT_EQ(seen.size(), 1u);
+  EXPECT_EQ(buffer, "{\"command\":\"y\"");
+}
+
+TEST_F(FramingTest, ALineOfExactlyTheLimitIsCarriedOut) {
+  std::string line = "{\"command\":\"x\",\"pad\":\"";
+  line += std::string(kInputLimit - line.size() - 3, 'a') + "\"}\n";
+  ASSERT_EQ(line.size(), kInputLimit);
+  ASSERT_TRUE(feed(line, 4096));
+  EXPECT_EQ(seen.size(), 1u);
+}
+
+TEST_F(FramingTest, OverrunIsReportedEvenWhenTheReadCompletesTheLine) {
+  std::string line = "{\"command\":\"x\",\"pad\":\"";
+  line += std::string(kInputLimit - line.size() - 2, 'a') + "\"}\n";
+  ASSERT_EQ(line.size(), kInputLimit + 1);
+  EXPECT_FALSE(feed(line, 4096));
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0]["phase"], "error");
+  EXPECT_EQ(seen[0]["error"], kHelperProtocol);
+}
+
+TEST_F(FramingTest, ShortLinesNeverAccumulateTowardsTheLimit) {
+  std::string many;
+  while (many.size() <= 3 * kInputLimit) many += "{\"command\":\"x\"}\n";
+  EXPECT_TRUE(feed(many, 4096));
+  EXPECT_EQ(seen.size(), many.size() / 16);
+}
+
+TEST_F(FramingTest, StringsThatAreNotUtf8AreRejectedWithTheLine) {
+  ASSERT_TRUE(feed("{\"command\":\"x\xff\"}\n", 4096));
+  EXPECT_TRUE(seen.empty());
+}
+
+}  // namespace
