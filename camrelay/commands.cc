@@ -1,9 +1,133 @@
 #include "commands.h"
 
+#include <chrono>
+
+#include "downloads.h"
 #include "session.h"
 
-void handleStart(const nlohmann::json&) { emit(); }
+namespace {
 
-void handleStop(const nlohmann::json&) { emit(); }
+constexpr int kSonyVendor = 0x054C;
+constexpr auto kFirstParameterRead = std::chrono::seconds(1);
 
-void handleCapture(const nlohmann::json&) { emit(); }
+// The entry of `devices` whose "id" equals the command's "cameraId".
+const CameraEntry* listedCamera(const nlohmann::json& command) {
+  auto id = command.find("cameraId");
+  if (id == command.end() || !id->is_string()) return nullptr;
+  const std::string& wanted = id->get_ref<const std::string&>();
+  for (const CameraEntry& entry : state.devices) {
+    if (entry.id == wanted) return &entry;
+  }
+  return nullptr;
+}
+
+// Opens the camera of `entry` with the abilities of its model and the port
+// of its path. false once check() has reported a failure.
+bool openCamera(const std::string& model, const std::string& portPath) {
+  gp_port_info_list_free(state.ports);  // null after a failed creation; harmless
+  state.ports = nullptr;
+  if (!check(gp_port_info_list_new(&state.ports))) return false;
+  if (!check(gp_port_info_list_load(state.ports))) return false;
+
+  int modelIndex = gp_abilities_list_lookup_model(state.abilities, model.c_str());
+  if (!check(modelIndex)) return false;
+  CameraAbilities record = {};
+  if (!check(gp_abilities_list_get_abilities(state.abilities, modelIndex, &record))) return false;
+
+  int portIndex = gp_port_info_list_lookup_path(state.ports, portPath.c_str());
+  if (!check(portIndex)) return false;
+  GPPortInfo portInfo = nullptr;
+  if (!check(gp_port_info_list_get_info(state.ports, portIndex, &portInfo))) return false;
+
+  Camera* camera = nullptr;
+  if (!check(gp_camera_new(&camera))) return false;
+  // From here on closeCamera() owns it, so every later failure frees it.
+  state.camera = camera;
+  if (!check(gp_camera_set_abilities(camera, record))) return false;
+  if (!check(gp_camera_set_port_info(camera, portInfo))) return false;
+  if (!check(gp_camera_init(camera, state.context))) return false;
+
+  // Capabilities come from the model's record, not from the opened camera.
+  state.sonyCaptureNames = record.usb_vendor == kSonyVendor;
+  state.canTrigger = (record.operations & GP_OPERATION_TRIGGER_CAPTURE) != 0;
+  state.canCapture =
+      (record.operations & (GP_OPERATION_CAPTURE_IMAGE | GP_OPERATION_TRIGGER_CAPTURE)) != 0;
+  return true;
+}
+
+}  // namespace
+
+bool acceptableDestination(const std::string& directory) {
+  return !directory.empty() && directory.front() == '/' &&
+         directory.find('\0') == std::string::npos;
+}
+
+void handleStart(const nlohmann::json& command) {
+  if (state.camera != nullptr) return;
+
+  const CameraEntry* entry = listedCamera(command);
+  if (entry == nullptr) {
+    failSession(kCameraUnavailable);
+    return;
+  }
+  // Copies, so that nothing here depends on `devices` staying as it is.
+  const std::string portPath = entry->id;
+  const std::string model = entry->name;
+
+  auto directory = command.find("directory");
+  if (directory == command.end() || !directory->is_string() ||
+      !acceptableDestination(directory->get_ref<const std::string&>())) {
+    failSession(kChooseFolder);
+    return;
+  }
+  state.destination = directory->get_ref<const std::string&>();
+
+  state.failure.clear();
+  state.phase = "connecting";
+  state.selected = portPath;
+  emit();
+
+  if (!openCamera(model, portPath)) return;
+
+  state.saved = 0;
+  state.lastFile.clear();
+  state.lastTransfer = nlohmann::json::object();
+  state.received.clear();
+  state.pendingFiles.clear();
+  state.pendingPaths.clear();
+  state.transferring = false;
+
+  state.phase = "ready";
+  state.nextParameterRead = WallClock::now() + kFirstParameterRead;
+  emit();
+}
+
+void handleStop(const nlohmann::json&) {
+  state.phase = "stopping";
+  emit();
+  closeCamera();
+  state.failure.clear();
+  state.phase = "idle";
+  emit();
+}
+
+void handleCapture(const nlohmann::json&) {
+  if (state.camera == nullptr || !state.canCapture) {
+    emit();
+    return;
+  }
+  CameraFilePath path = {};
+  state.phase = "capturing";
+  emit();
+
+  if (state.canTrigger) {
+    // The photo arrives later as a file-added event.
+    if (!check(gp_camera_trigger_capture(state.camera, state.context))) return;
+  } else {
+    if (!check(gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context))) return;
+    enqueueDownload(&path);
+  }
+  if (state.camera == nullptr) return;
+  state.phase = "ready";
+  emit();
+}

@@ -1,5 +1,107 @@
 #include "discovery.h"
 
+#include <libusb.h>
+
+#include <cctype>
+#include <climits>
+#include <vector>
+
 #include "session.h"
 
-void discover() {}
+namespace {
+
+// Indexed by libusb speed code minus one.
+constexpr double kSpeedTable[6] = {1.5, 12, 480, 5000, 10000, 20000};
+
+// Largest value a number keeps while it is read; anything above it is no bus
+// or address anyway.
+constexpr unsigned long kSaturated = ULONG_MAX;
+
+// Reads one unsigned decimal number at `pos` the way scanf's %u does (leading
+// white space and a sign allowed), but saturating instead of wrapping.
+bool readNumber(const std::string& text, std::size_t& pos, unsigned long& value) {
+  while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    negative = text[pos] == '-';
+    ++pos;
+  }
+  if (pos >= text.size() || !std::isdigit(static_cast<unsigned char>(text[pos]))) return false;
+  value = 0;
+  for (; pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])); ++pos) {
+    unsigned digit = static_cast<unsigned>(text[pos] - '0');
+    value = value > (kSaturated - digit) / 10 ? kSaturated : value * 10 + digit;
+  }
+  // A negative number cannot name a bus; make sure it matches none.
+  if (negative && value != 0) value = kSaturated;
+  return true;
+}
+
+}  // namespace
+
+double usbSpeedMbps(int code) {
+  if (code < 1 || code > 6) return 0.0;
+  return kSpeedTable[code - 1];
+}
+
+std::optional<UsbLocation> parsePortPath(const std::string& portPath) {
+  if (portPath.compare(0, 4, "usb:") != 0) return std::nullopt;
+  UsbLocation location;
+  std::size_t pos = 4;
+  if (!readNumber(portPath, pos, location.bus)) return std::nullopt;
+  if (pos >= portPath.size() || portPath[pos] != ',') return std::nullopt;
+  ++pos;
+  if (!readNumber(portPath, pos, location.address)) return std::nullopt;
+  return location;
+}
+
+double linkSpeedOf(const std::string& portPath) {
+  std::optional<UsbLocation> location = parsePortPath(portPath);
+  if (!location) return 0;
+
+  // A private context: no libusb state outlives this lookup.
+  libusb_context* context = nullptr;
+  if (libusb_init(&context) != 0) return 0;
+
+  double speed = 0.0;
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(context, &list);
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device* device = list[i];
+    if (libusb_get_bus_number(device) != location->bus) continue;
+    if (libusb_get_device_address(device) != location->address) continue;
+    // The first match decides, whatever its speed code.
+    speed = usbSpeedMbps(libusb_get_device_speed(device));
+    break;
+  }
+  if (list != nullptr) libusb_free_device_list(list, 1);
+  libusb_exit(context);
+  return speed;
+}
+
+void discover() {
+  CameraList* list = nullptr;
+  if (!check(gp_list_new(&list))) return;
+  int result = gp_camera_autodetect(list, state.context);
+  if (result < 0) {
+    gp_list_free(list);
+    check(result);
+    return;
+  }
+
+  std::vector<CameraEntry> found;
+  for (int i = 0; i < gp_list_count(list); ++i) {
+    const char* name = nullptr;
+    const char* value = nullptr;
+    gp_list_get_name(list, i, &name);
+    gp_list_get_value(list, i, &value);
+    std::string portPath = utf8OrEmpty(value);
+    if (portPath.compare(0, 4, "usb:") != 0) continue;
+    found.push_back(CameraEntry{portPath, utf8OrEmpty(name), linkSpeedOf(portPath)});
+  }
+  gp_list_free(list);
+
+  if (found == state.devices) return;
+  state.devices = std::move(found);
+  emit();
+}
