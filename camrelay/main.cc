@@ -1,11 +1,7 @@
 #include <cstring>
 
-#include "main_loop.h"
-#if __has_include("disk_link.h")
 #include "disk_link.h"
-#else
-static int diskLinkProbe(const char*) { return 0; }
-#endif
+#include "main_loop.h"
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--disk-link") == 0) return diskLinkProbe(argv[2]);
