@@ -1,0 +1,817 @@
+// A libgphoto2 camera driver whose "firmware" is a script that tests write.
+//
+// libgphoto2 loads this module from its camlibs folder like any other camera
+// driver (camera_id, camera_abilities, camera_init). Everything around it is
+// the real library: autodetection, the usb1 port driver opening and claiming
+// the (umockdev-emulated) USB device, the filesystem cache, CameraFile
+// handling. The script folder named by VIRTUALCAM_DIR holds:
+//   script.json   what the card holds, the result of each operation, the
+//                 configuration tree, capture behaviour, transfer speed
+//                 (read again whenever the file changes);
+//   events.jsonl  camera events, one JSON object a line; tests append, the
+//                 driver consumes them in order and remembers its position
+//                 in events.pos;
+//   record.jsonl  what the driver did (init, exit, capture, downloads...),
+//                 appended one JSON object a line.
+// A sub-folder named after the port ("usb-001-005" for "usb:001,005"), when
+// present, replaces the folder for the camera on that port.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gphoto2/gphoto2-library.h>
+#include <gphoto2/gphoto2-port-info-list.h>
+#include <gphoto2/gphoto2-result.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "script.h"
+
+#define VIRTUALCAM_EXPORT extern "C" __attribute__((visibility("default")))
+
+using nlohmann::json;
+using virtualcam::CardFile;
+using virtualcam::Content;
+using virtualcam::Outcome;
+using virtualcam::Script;
+
+namespace {
+
+struct Model {
+  const char* name;
+  int vendor;
+  int product;
+  int operations;
+};
+
+constexpr int kConfig = GP_OPERATION_CONFIG;
+constexpr int kCapture = GP_OPERATION_CAPTURE_IMAGE;
+constexpr int kTrigger = GP_OPERATION_TRIGGER_CAPTURE;
+
+// Each model matches its own USB vendor and product id; the device's
+// interface is vendor-specific, so no generic class driver claims it too.
+const Model kModels[] = {
+    {"Virtual Camera Trigger", 0x1209, 0x0001, kConfig | kCapture | kTrigger},
+    {"Virtual Camera Capture", 0x1209, 0x0002, kConfig | kCapture},
+    {"Virtual Camera Viewer", 0x1209, 0x0003, kConfig},
+    {"Virtual Camera Sony", 0x054C, 0x0FF0, kConfig | kTrigger},
+    {"Virtual Camera Sony Capture", 0x054C, 0x0FF1, kConfig | kCapture},
+};
+
+using Clock = std::chrono::steady_clock;
+
+struct PendingEvent {
+  Clock::time_point due;
+  CameraEventType type;
+  std::string folder;
+  std::string name;
+};
+
+}  // namespace
+
+struct _CameraPrivateLibrary {
+  std::string dir;   // script folder, "" when VIRTUALCAM_DIR is unset
+  std::string port;  // libgphoto2 port path
+  std::string model;
+  std::string sysfsDevice;  // the USB device's sysfs folder, "" if not found
+  Script script;
+  bool haveScript = false;
+  struct stat scriptStat {};
+  bool cardChanged = false;     // the libgphoto2 filesystem cache is stale
+  std::vector<CardFile> added;  // files created by captures, triggers, events
+  std::deque<PendingEvent> pending;
+  std::uint64_t captureCounter = 0;
+  bool counterStarted = false;
+};
+
+namespace {
+
+using Private = _CameraPrivateLibrary;
+
+std::string pathIn(const Private& pl, const char* name) {
+  return pl.dir + "/" + name;
+}
+
+// Appends one line to record.jsonl. Names that are not UTF-8 are written
+// with replacement characters; the record is for assertions, not for bytes.
+void record(const Private& pl, json entry) {
+  if (pl.dir.empty()) return;
+  entry["pid"] = static_cast<int>(::getpid());
+  entry["port"] = pl.port;
+  entry["model"] = pl.model;
+  std::string line = entry.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  int fd =
+      ::open(pathIn(pl, "record.jsonl").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const char* data = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+// Reads script.json again when it changed (tests replace it by rename, so
+// the inode changes with every version). A missing file is the empty script;
+// a file that does not parse keeps the previous script and is recorded.
+void reloadScript(Private& pl) {
+  struct stat now {};
+  std::string path = pathIn(pl, "script.json");
+  bool exists = !pl.dir.empty() && ::stat(path.c_str(), &now) == 0;
+  if (!exists) now = {};
+  auto same = [](const struct stat& a, const struct stat& b) {
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+  };
+  if (pl.haveScript && same(now, pl.scriptStat)) return;
+  try {
+    if (exists) {
+      std::ifstream in(path, std::ios::binary);
+      pl.script = virtualcam::parseScript(json::parse(in));
+    } else {
+      pl.script = virtualcam::parseScript(json::object());
+    }
+    pl.scriptStat = now;
+    pl.haveScript = true;
+    pl.cardChanged = true;
+  } catch (const std::exception& e) {
+    record(pl, {{"op", "script_error"}, {"what", e.what()}});
+    if (!pl.haveScript) {
+      pl.script = virtualcam::parseScript(json::object());
+      pl.haveScript = true;
+    }
+  }
+}
+
+// Finds the sysfs folder of the USB device behind "usb:BBB,DDD".
+std::string findSysfsDevice(const std::string& port) {
+  unsigned bus = 0, address = 0;
+  if (std::sscanf(port.c_str(), "usb:%u,%u", &bus, &address) != 2) return "";
+  const std::string base = "/sys/bus/usb/devices";
+  DIR* dir = ::opendir(base.c_str());
+  if (!dir) return "";
+  std::string found;
+  auto readNumber = [](const std::string& file) -> long {
+    std::ifstream in(file);
+    long value = -1;
+    in >> value;
+    return in ? value : -1;
+  };
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string device = base + "/" + entry->d_name;
+    if (readNumber(device + "/busnum") == static_cast<long>(bus) &&
+        readNumber(device + "/devnum") == static_cast<long>(address)) {
+      found = device;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+bool unplugged(const Private& pl) {
+  if (pl.sysfsDevice.empty() || pl.script.unpluggedResult == 0) return false;
+  return ::access((pl.sysfsDevice + "/busnum").c_str(), F_OK) != 0;
+}
+
+// The result that an operation must fail with, or 0: the unplug result once
+// the device is gone, else the scripted result.
+Outcome failureOf(Private& pl, const std::string& operation) {
+  reloadScript(pl);
+  if (unplugged(pl)) return Outcome{pl.script.unpluggedResult, 0};
+  Outcome outcome = pl.script.outcome(operation);
+  if (outcome.result > 0) outcome.result = 0;
+  return outcome;
+}
+
+// Brings libgphoto2's filesystem cache up to date after the card changed.
+// Only called from camera functions, never from inside a filesystem callback.
+void refreshFilesystem(Camera* camera) {
+  if (camera->pl->cardChanged) {
+    gp_filesystem_reset(camera->fs);
+    camera->pl->cardChanged = false;
+  }
+}
+
+std::string normalFolder(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (folder.empty()) folder = "/";
+  return folder;
+}
+
+std::string parentOf(const std::string& folder) {
+  std::size_t slash = folder.rfind('/');
+  if (slash == 0 || slash == std::string::npos) return "/";
+  return folder.substr(0, slash);
+}
+
+// Every file on the card, newest first: created files, then scripted ones.
+template <typename Visit>
+void forEachFile(const Private& pl, Visit visit) {
+  for (auto it = pl.added.rbegin(); it != pl.added.rend(); ++it)
+    if (!visit(*it)) return;
+  for (const CardFile& file : pl.script.card)
+    if (!visit(file)) return;
+}
+
+const CardFile* findFile(const Private& pl, const std::string& folder, const std::string& name) {
+  const CardFile* found = nullptr;
+  std::string wanted = normalFolder(folder);
+  forEachFile(pl, [&](const CardFile& file) {
+    if (file.name == name && normalFolder(file.folder) == wanted) {
+      found = &file;
+      return false;
+    }
+    return true;
+  });
+  return found;
+}
+
+std::set<std::string> allFolders(const Private& pl) {
+  std::set<std::string> folders{"/"};
+  auto addWithParents = [&](std::string folder) {
+    for (folder = normalFolder(folder); folder != "/"; folder = parentOf(folder))
+      folders.insert(folder);
+  };
+  forEachFile(pl, [&](const CardFile& file) {
+    addWithParents(file.folder);
+    return true;
+  });
+  for (const std::string& folder : pl.script.folders) addWithParents(folder);
+  return folders;
+}
+
+// Fills a CameraFilePath the way a camera driver does, field by field. A
+// name of exactly 128 bytes fills its field with no terminating NUL.
+void fillPath(CameraFilePath* path, const std::string& folder, const std::string& name) {
+  std::memset(path, 0, sizeof *path);
+  std::memcpy(path->name, name.data(), std::min(name.size(), sizeof path->name));
+  std::memcpy(path->folder, folder.data(), std::min(folder.size(), sizeof path->folder));
+}
+
+// The next name from the capture template that is not on the card yet.
+std::string nextCaptureName(Private& pl) {
+  const virtualcam::CaptureSpec& spec = pl.script.capture;
+  if (!pl.counterStarted) {
+    pl.captureCounter = spec.counterStart;
+    pl.counterStarted = true;
+  }
+  for (;;) {
+    std::string name;
+    const std::string& pattern = spec.nameTemplate;
+    for (std::size_t i = 0; i < pattern.size();) {
+      if (pattern[i] != '#') {
+        name.push_back(pattern[i++]);
+        continue;
+      }
+      std::size_t run = 0;
+      while (i < pattern.size() && pattern[i] == '#') ++run, ++i;
+      std::string digits = std::to_string(pl.captureCounter);
+      if (digits.size() < run) digits.insert(0, run - digits.size(), '0');
+      name += digits;
+    }
+    ++pl.captureCounter;
+    if (pattern.find('#') == std::string::npos || !findFile(pl, spec.folder, name)) return name;
+  }
+}
+
+const CardFile& createCapturedFile(Private& pl) {
+  CardFile file;
+  file.folder = pl.script.capture.folder;
+  file.name = nextCaptureName(pl);
+  file.content = pl.script.capture.content;
+  file.mtime = static_cast<std::int64_t>(std::time(nullptr));
+  pl.added.push_back(std::move(file));
+  pl.cardChanged = true;
+  return pl.added.back();
+}
+
+// ---------------------------------------------------------------------------
+// Filesystem callbacks
+
+int fileList(CameraFilesystem*, const char* folder, CameraList* list, void* data, GPContext*) {
+  try {
+    Private& pl = *static_cast<Camera*>(data)->pl;
+    reloadScript(pl);
+    std::string wanted = normalFolder(folder);
+    std::set<std::string> names;
+    forEachFile(pl, [&](const CardFile& file) {
+      if (normalFolder(file.folder) == wanted && names.insert(file.name).second)
+        gp_list_append(list, file.name.c_str(), nullptr);
+      return true;
+    });
+    return GP_OK;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+int folderList(CameraFilesystem*, const char* folder, CameraList* list, void* data, GPContext*) {
+  try {
+    Private& pl = *static_cast<Camera*>(data)->pl;
+    reloadScript(pl);
+    std::string wanted = normalFolder(folder);
+    for (const std::string& path : allFolders(pl))
+      if (path != "/" && parentOf(path) == wanted)
+        gp_list_append(list, path.substr(path.rfind('/') + 1).c_str(), nullptr);
+    return GP_OK;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+int getInfo(CameraFilesystem*, const char* folder, const char* name, CameraFileInfo* info,
+            void* data, GPContext*) {
+  try {
+    Private& pl = *static_cast<Camera*>(data)->pl;
+    reloadScript(pl);
+    const CardFile* file = findFile(pl, folder, name);
+    if (!file) return GP_ERROR_FILE_NOT_FOUND;
+    std::memset(info, 0, sizeof *info);
+    info->file.fields = static_cast<CameraFileInfoFields>(GP_FILE_INFO_SIZE | GP_FILE_INFO_MTIME |
+                                                          GP_FILE_INFO_TYPE);
+    info->file.size = file->content.length();
+    info->file.mtime = static_cast<time_t>(file->mtime);
+    std::snprintf(info->file.type, sizeof info->file.type, "%s", GP_MIME_JPEG);
+    return GP_OK;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+// Streams the file into the CameraFile piece by piece with gp_file_append,
+// so that a CameraFile backed by a file descriptor receives it without the
+// whole file ever being held in memory. Honours the throttle, the scripted
+// failures (after a given number of bytes) and the context's cancel request.
+int getFile(CameraFilesystem*, const char* folder, const char* name, CameraFileType type,
+            CameraFile* target, void* data, GPContext* context) {
+  try {
+    Private& pl = *static_cast<Camera*>(data)->pl;
+    if (type != GP_FILE_TYPE_NORMAL) return GP_ERROR_NOT_SUPPORTED;
+    Outcome failure = failureOf(pl, "file_get");
+    json entry{{"op", "file_get"}, {"folder", folder}, {"name", name}};
+    const CardFile* found = findFile(pl, folder, name);
+    if (!found) {
+      entry["result"] = GP_ERROR_FILE_NOT_FOUND;
+      record(pl, entry);
+      return GP_ERROR_FILE_NOT_FOUND;
+    }
+    const CardFile file = *found;  // the script may change while streaming
+    if (file.result < 0 && failure.result == 0) failure = Outcome{file.result, file.failAfter};
+    std::uint64_t total = file.content.length();
+    std::uint64_t limit = failure.result < 0 ? std::min(total, failure.afterBytes) : total;
+    std::uint64_t throttle = pl.script.throttle;
+    std::size_t chunk = pl.script.chunkSize;
+    if (throttle > 0)
+      chunk = std::max<std::size_t>(1, std::min<std::uint64_t>(chunk, throttle / 20));
+    std::vector<char> buffer(std::min<std::uint64_t>(chunk, std::max<std::uint64_t>(limit, 1)));
+    gp_file_set_mime_type(target, GP_MIME_JPEG);
+    auto start = Clock::now();
+    std::uint64_t written = 0;
+    int result = GP_OK;
+    while (written < limit) {
+      if (gp_context_cancel(context) == GP_CONTEXT_FEEDBACK_CANCEL) {
+        result = GP_ERROR_CANCEL;
+        break;
+      }
+      long long n = file.content.read(written, buffer.data(),
+                                      std::min<std::uint64_t>(buffer.size(), limit - written));
+      if (n < 0) {
+        result = GP_ERROR_IO_READ;
+        break;
+      }
+      if (n == 0) break;
+      result = gp_file_append(target, buffer.data(), static_cast<unsigned long>(n));
+      if (result < 0) break;
+      written += static_cast<std::uint64_t>(n);
+      if (throttle > 0) {
+        auto due = start + std::chrono::nanoseconds(static_cast<std::int64_t>(
+                               static_cast<long double>(written) * 1e9L / throttle));
+        std::this_thread::sleep_until(due);
+      }
+    }
+    if (result >= 0 && failure.result < 0) result = failure.result;
+    entry["bytes"] = written;
+    entry["result"] = result;
+    record(pl, entry);
+    return result;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Configuration tree
+
+float rangeValue(const json& value) {
+  if (value.is_number()) return value.get<float>();
+  std::string text = value.get<std::string>();
+  std::size_t slash = text.find('/');
+  if (slash != std::string::npos)
+    return std::strtof(text.substr(0, slash).c_str(), nullptr) /
+           std::strtof(text.substr(slash + 1).c_str(), nullptr);
+  return std::strtof(text.c_str(), nullptr);  // also "nan", "inf", "-inf", "-0"
+}
+
+CameraWidgetType widgetType(const std::string& type) {
+  static const std::pair<const char*, CameraWidgetType> kTypes[] = {
+      {"window", GP_WIDGET_WINDOW}, {"section", GP_WIDGET_SECTION}, {"text", GP_WIDGET_TEXT},
+      {"range", GP_WIDGET_RANGE},   {"toggle", GP_WIDGET_TOGGLE},   {"radio", GP_WIDGET_RADIO},
+      {"menu", GP_WIDGET_MENU},     {"button", GP_WIDGET_BUTTON},   {"date", GP_WIDGET_DATE},
+  };
+  for (const auto& [name, value] : kTypes)
+    if (type == name) return value;
+  throw std::invalid_argument("unknown widget type " + type);
+}
+
+int noopButton(Camera*, CameraWidget*, GPContext*) {
+  return GP_OK;
+}
+
+// Builds one widget (and its children) from its JSON description; throws on
+// a malformed description, after freeing what it made.
+CameraWidget* buildWidget(const json& spec) {
+  CameraWidgetType type = widgetType(spec.at("type").get<std::string>());
+  std::string name = virtualcam::decodeBytes(spec.at("name"));
+  std::string label = spec.contains("label") ? virtualcam::decodeBytes(spec.at("label")) : name;
+  CameraWidget* widget = nullptr;
+  if (gp_widget_new(type, label.c_str(), &widget) < 0) throw std::runtime_error("gp_widget_new");
+  try {
+    gp_widget_set_name(widget, name.c_str());
+    if (spec.value("readonly", false)) gp_widget_set_readonly(widget, 1);
+    switch (type) {
+      case GP_WIDGET_TEXT:
+      case GP_WIDGET_RADIO:
+      case GP_WIDGET_MENU: {
+        for (const json& choice : spec.value("choices", json::array()))
+          gp_widget_add_choice(widget, virtualcam::decodeBytes(choice).c_str());
+        if (spec.contains("value"))
+          gp_widget_set_value(widget, virtualcam::decodeBytes(spec.at("value")).c_str());
+        break;
+      }
+      case GP_WIDGET_RANGE: {
+        gp_widget_set_range(widget, rangeValue(spec.value("min", json(0))),
+                            rangeValue(spec.value("max", json(100))),
+                            rangeValue(spec.value("step", json(1))));
+        float value = rangeValue(spec.value("value", json(0)));
+        gp_widget_set_value(widget, &value);
+        break;
+      }
+      case GP_WIDGET_TOGGLE:
+      case GP_WIDGET_DATE: {
+        int value = spec.value("value", 0);
+        gp_widget_set_value(widget, &value);
+        break;
+      }
+      case GP_WIDGET_BUTTON:
+        gp_widget_set_value(widget, reinterpret_cast<const void*>(&noopButton));
+        break;
+      case GP_WIDGET_WINDOW:
+      case GP_WIDGET_SECTION:
+        for (const json& child : spec.value("children", json::array()))
+          gp_widget_append(widget, buildWidget(child));
+        break;
+    }
+  } catch (...) {
+    gp_widget_free(widget);
+    throw;
+  }
+  return widget;
+}
+
+// ---------------------------------------------------------------------------
+// Camera functions
+
+int cameraExit(Camera* camera, GPContext*) {
+  Private* pl = camera->pl;
+  if (!pl) return GP_OK;
+  int result = GP_OK;
+  try {
+    reloadScript(*pl);
+    result = std::min(0, pl->script.outcome("exit").result);
+    record(*pl, {{"op", "exit"}, {"result", result}});
+  } catch (const std::exception&) {
+  }
+  delete pl;
+  camera->pl = nullptr;
+  return result;
+}
+
+int cameraCapture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GPContext*) {
+  try {
+    Private& pl = *camera->pl;
+    if (type != GP_CAPTURE_IMAGE) return GP_ERROR_NOT_SUPPORTED;
+    Outcome failure = failureOf(pl, "capture");
+    if (failure.result < 0) {
+      record(pl, {{"op", "capture"}, {"result", failure.result}});
+      return failure.result;
+    }
+    const CardFile& file = createCapturedFile(pl);
+    fillPath(path, file.folder, file.name);
+    record(pl, {{"op", "capture"}, {"result", 0}, {"folder", file.folder}, {"name", file.name}});
+    refreshFilesystem(camera);
+    return GP_OK;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+int cameraTrigger(Camera* camera, GPContext*) {
+  try {
+    Private& pl = *camera->pl;
+    Outcome failure = failureOf(pl, "trigger");
+    if (failure.result < 0) {
+      record(pl, {{"op", "trigger"}, {"result", failure.result}});
+      return failure.result;
+    }
+    const CardFile& file = createCapturedFile(pl);
+    auto due = Clock::now() + std::chrono::milliseconds(pl.script.capture.triggerDelayMs);
+    if (pl.script.capture.completeEvent)
+      pl.pending.push_back({due, GP_EVENT_CAPTURE_COMPLETE, "", ""});
+    pl.pending.push_back({due, GP_EVENT_FILE_ADDED, file.folder, file.name});
+    record(pl, {{"op", "trigger"}, {"result", 0}, {"folder", file.folder}, {"name", file.name}});
+    refreshFilesystem(camera);
+    return GP_OK;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+int cameraGetConfig(Camera* camera, CameraWidget** window, GPContext*) {
+  try {
+    Private& pl = *camera->pl;
+    Outcome failure = failureOf(pl, "get_config");
+    record(pl, {{"op", "get_config"}, {"result", failure.result}});
+    if (failure.result < 0) return failure.result;
+    *window = nullptr;
+    if (pl.script.config.is_null()) return GP_OK;
+    json root{{"type", "window"},
+              {"name", "main"},
+              {"label", "Camera and Driver Configuration"},
+              {"children", pl.script.config}};
+    try {
+      *window = buildWidget(root);
+    } catch (const std::exception& e) {
+      record(pl, {{"op", "config_error"}, {"what", e.what()}});
+      return GP_ERROR_BAD_PARAMETERS;
+    }
+    return GP_OK;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+CameraEventType eventType(const json& type) {
+  if (type.is_number()) return static_cast<CameraEventType>(type.get<int>());
+  static const std::pair<const char*, CameraEventType> kTypes[] = {
+      {"unknown", GP_EVENT_UNKNOWN},
+      {"timeout", GP_EVENT_TIMEOUT},
+      {"file_added", GP_EVENT_FILE_ADDED},
+      {"folder_added", GP_EVENT_FOLDER_ADDED},
+      {"capture_complete", GP_EVENT_CAPTURE_COMPLETE},
+      {"file_changed", GP_EVENT_FILE_CHANGED},
+  };
+  std::string name = type.get<std::string>();
+  for (const auto& [text, value] : kTypes)
+    if (name == text) return value;
+  throw std::invalid_argument("unknown event type " + name);
+}
+
+// Takes the next complete line of events.jsonl, if any, and moves the
+// remembered position past it.
+bool nextEventLine(Private& pl, std::string& line) {
+  if (pl.dir.empty()) return false;
+  std::uint64_t position = 0;
+  {
+    std::ifstream in(pathIn(pl, "events.pos"));
+    in >> position;
+  }
+  int fd = ::open(pathIn(pl, "events.jsonl").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string text;
+  char buffer[65536];
+  bool complete = false;
+  for (;;) {
+    ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(position + text.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    const char* newline = static_cast<const char*>(std::memchr(buffer, '\n', n));
+    text.append(buffer, newline ? static_cast<std::size_t>(newline - buffer) : n);
+    if (newline) {
+      complete = true;
+      break;
+    }
+  }
+  ::close(fd);
+  if (!complete) return false;
+  std::string positionFile = pathIn(pl, "events.pos");
+  std::string temporary = positionFile + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << position + text.size() + 1 << "\n";
+  }
+  std::rename(temporary.c_str(), positionFile.c_str());
+  line = std::move(text);
+  return true;
+}
+
+int deliver(Private& pl, CameraEventType type, const std::string& folder, const std::string& name,
+            const char* text, CameraEventType* typeOut, void** dataOut) {
+  *typeOut = type;
+  *dataOut = nullptr;
+  json entry{{"op", "event"}, {"type", static_cast<int>(type)}};
+  switch (type) {
+    case GP_EVENT_FILE_ADDED:
+    case GP_EVENT_FOLDER_ADDED:
+    case GP_EVENT_FILE_CHANGED: {
+      auto* path = static_cast<CameraFilePath*>(std::malloc(sizeof(CameraFilePath)));
+      if (!path) return GP_ERROR_NO_MEMORY;
+      fillPath(path, folder, name);
+      *dataOut = path;
+      entry["folder"] = folder;
+      entry["name"] = name;
+      break;
+    }
+    case GP_EVENT_UNKNOWN:
+      if (text) *dataOut = ::strdup(text);
+      break;
+    default:
+      break;
+  }
+  record(pl, entry);
+  return GP_OK;
+}
+
+// Returns queued events one per call: first the delayed events of triggers
+// that have fallen due, then the lines of events.jsonl. With nothing to
+// report it waits up to `timeout` ms for either and then reports
+// GP_EVENT_TIMEOUT. An events line {"result": N} makes the call fail with N.
+int cameraWaitForEvent(Camera* camera, int timeout, CameraEventType* type, void** data,
+                       GPContext* context) {
+  try {
+    Private& pl = *camera->pl;
+    *type = GP_EVENT_TIMEOUT;
+    *data = nullptr;
+    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+    for (;;) {
+      Outcome failure = failureOf(pl, "wait_for_event");
+      if (failure.result < 0) return failure.result;
+      if (!pl.pending.empty() && pl.pending.front().due <= Clock::now()) {
+        PendingEvent event = pl.pending.front();
+        pl.pending.pop_front();
+        refreshFilesystem(camera);
+        return deliver(pl, event.type, event.folder, event.name, nullptr, type, data);
+      }
+      std::string line;
+      while (nextEventLine(pl, line)) {
+        json event;
+        try {
+          event = json::parse(line);
+          if (event.contains("result")) {
+            int result = event.at("result").get<int>();
+            record(pl, {{"op", "event"}, {"result", result}});
+            if (result < 0) return result;
+            continue;
+          }
+          CameraEventType eventKind = eventType(event.value("type", json("timeout")));
+          std::string folder = event.contains("folder") ? virtualcam::decodeBytes(event["folder"])
+                                                        : std::string("/");
+          std::string name =
+              event.contains("name") ? virtualcam::decodeBytes(event["name"]) : std::string();
+          if (event.contains("data") || event.contains("hex") || event.contains("path") ||
+              event.contains("size")) {
+            CardFile file;
+            file.folder = folder;
+            file.name = name;
+            file.content = virtualcam::parseContent(event);
+            file.mtime = static_cast<std::int64_t>(std::time(nullptr));
+            pl.added.push_back(std::move(file));
+            pl.cardChanged = true;
+          }
+          std::string text;
+          if (event.contains("text")) text = virtualcam::decodeBytes(event["text"]);
+          refreshFilesystem(camera);
+          return deliver(pl, eventKind, folder, name,
+                         event.contains("text") ? text.c_str() : nullptr, type, data);
+        } catch (const std::exception& e) {
+          record(pl, {{"op", "event_error"}, {"line", line}, {"what", e.what()}});
+        }
+      }
+      auto now = Clock::now();
+      if (now >= deadline) break;
+      if (gp_context_cancel(context) == GP_CONTEXT_FEEDBACK_CANCEL) return GP_ERROR_CANCEL;
+      auto step = std::chrono::milliseconds(5);
+      std::this_thread::sleep_for(std::min<Clock::duration>(step, deadline - now));
+    }
+    refreshFilesystem(camera);
+    return GP_OK;  // GP_EVENT_TIMEOUT
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+int cameraSummary(Camera* camera, CameraText* text, GPContext*) {
+  std::snprintf(text->text, sizeof text->text, "%s on %s, scripted by the virtual camera bench.\n",
+                camera->pl->model.c_str(), camera->pl->port.c_str());
+  return GP_OK;
+}
+
+CameraFilesystemFuncs filesystemFuncs() {
+  CameraFilesystemFuncs funcs;
+  std::memset(&funcs, 0, sizeof funcs);
+  funcs.file_list_func = fileList;
+  funcs.folder_list_func = folderList;
+  funcs.get_info_func = getInfo;
+  funcs.get_file_func = getFile;
+  return funcs;
+}
+
+}  // namespace
+
+VIRTUALCAM_EXPORT int camera_id(CameraText* id) {
+  std::snprintf(id->text, sizeof id->text, "virtualcam");
+  return GP_OK;
+}
+
+VIRTUALCAM_EXPORT int camera_abilities(CameraAbilitiesList* list) {
+  for (const Model& model : kModels) {
+    CameraAbilities a;
+    std::memset(&a, 0, sizeof a);
+    std::snprintf(a.model, sizeof a.model, "%s", model.name);
+    a.status = GP_DRIVER_STATUS_PRODUCTION;
+    a.port = GP_PORT_USB;
+    a.usb_vendor = model.vendor;
+    a.usb_product = model.product;
+    a.operations = static_cast<CameraOperation>(model.operations);
+    a.file_operations = GP_FILE_OPERATION_NONE;
+    a.folder_operations = GP_FOLDER_OPERATION_NONE;
+    a.device_type = GP_DEVICE_STILL_CAMERA;
+    int result = gp_abilities_list_append(list, a);
+    if (result < 0) return result;
+  }
+  return GP_OK;
+}
+
+VIRTUALCAM_EXPORT int camera_init(Camera* camera, GPContext*) {
+  try {
+    auto* pl = new Private;
+    if (const char* dir = std::getenv("VIRTUALCAM_DIR")) pl->dir = dir;
+    GPPortInfo info;
+    char* portPath = nullptr;
+    if (gp_port_get_info(camera->port, &info) >= 0 && gp_port_info_get_path(info, &portPath) >= 0 &&
+        portPath)
+      pl->port = portPath;
+    CameraAbilities abilities;
+    std::memset(&abilities, 0, sizeof abilities);
+    if (gp_camera_get_abilities(camera, &abilities) >= 0) pl->model = abilities.model;
+    if (!pl->dir.empty()) {
+      std::string own = pl->port;
+      std::replace(own.begin(), own.end(), ':', '-');
+      std::replace(own.begin(), own.end(), ',', '-');
+      struct stat folder;
+      std::string candidate = pl->dir + "/" + own;
+      if (!own.empty() && ::stat(candidate.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode))
+        pl->dir = candidate;
+    }
+    pl->sysfsDevice = findSysfsDevice(pl->port);
+    reloadScript(*pl);
+    int result = std::min(0, pl->script.outcome("camera_init").result);
+    record(*pl, {{"op", "init"}, {"result", result}, {"sysfs", pl->sysfsDevice}});
+    if (result < 0) {
+      delete pl;
+      return result;
+    }
+    camera->pl = pl;
+    camera->functions->exit = cameraExit;
+    camera->functions->get_config = cameraGetConfig;
+    camera->functions->wait_for_event = cameraWaitForEvent;
+    camera->functions->summary = cameraSummary;
+    if (abilities.operations & GP_OPERATION_CAPTURE_IMAGE)
+      camera->functions->capture = cameraCapture;
+    if (abilities.operations & GP_OPERATION_TRIGGER_CAPTURE)
+      camera->functions->trigger_capture = cameraTrigger;
+    CameraFilesystemFuncs funcs = filesystemFuncs();
+    return gp_filesystem_set_funcs(camera->fs, &funcs, camera);
+  } catch (const std::exception&) {
+    return GP_ERROR_NO_MEMORY;
+  }
+}

@@ -1,0 +1,192 @@
+#include "script.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace virtualcam {
+
+using nlohmann::json;
+
+std::uint64_t Content::length() const {
+  switch (kind) {
+    case Kind::Bytes:
+      return bytes.size();
+    case Kind::Pattern:
+      return size;
+    case Kind::Path: {
+      struct stat info;
+      if (::stat(path.c_str(), &info) != 0) return 0;
+      return static_cast<std::uint64_t>(info.st_size);
+    }
+  }
+  return 0;
+}
+
+long long Content::read(std::uint64_t offset, char* out, std::size_t count) const {
+  switch (kind) {
+    case Kind::Bytes: {
+      if (offset >= bytes.size()) return 0;
+      std::size_t n = std::min<std::uint64_t>(count, bytes.size() - offset);
+      bytes.copy(out, n, offset);
+      return static_cast<long long>(n);
+    }
+    case Kind::Pattern: {
+      if (offset >= size) return 0;
+      std::size_t n = std::min<std::uint64_t>(count, size - offset);
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>(patternByte(offset + i, seed));
+      return static_cast<long long>(n);
+    }
+    case Kind::Path: {
+      int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) return -1;
+      ssize_t n;
+      do {
+        n = ::pread(fd, out, count, static_cast<off_t>(offset));
+      } while (n < 0 && errno == EINTR);
+      ::close(fd);
+      return n;
+    }
+  }
+  return -1;
+}
+
+Outcome Script::outcome(const std::string& operation) const {
+  auto found = results.find(operation);
+  return found == results.end() ? Outcome{} : found->second;
+}
+
+static int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  throw std::invalid_argument("bad hex digit");
+}
+
+std::string decodeBytes(const json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  const std::string hex = value.at("hex").get<std::string>();
+  if (hex.size() % 2 != 0) throw std::invalid_argument("odd hex length");
+  std::string bytes;
+  bytes.reserve(hex.size() / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2)
+    bytes.push_back(static_cast<char>(hexDigit(hex[i]) * 16 + hexDigit(hex[i + 1])));
+  return bytes;
+}
+
+Content parseContent(const json& object) {
+  Content content;
+  if (object.contains("data")) {
+    content.kind = Content::Kind::Bytes;
+    content.bytes = object.at("data").get<std::string>();
+  } else if (object.contains("hex")) {
+    content.kind = Content::Kind::Bytes;
+    content.bytes = decodeBytes(json{{"hex", object.at("hex")}});
+  } else if (object.contains("path")) {
+    content.kind = Content::Kind::Path;
+    content.path = object.at("path").get<std::string>();
+  } else {
+    content.kind = Content::Kind::Pattern;
+    content.size = object.value("size", std::uint64_t{0});
+    content.seed = object.value("seed", std::uint32_t{0});
+  }
+  return content;
+}
+
+static Outcome parseOutcome(const json& value) {
+  Outcome outcome;
+  if (value.is_number()) {
+    outcome.result = value.get<int>();
+  } else {
+    outcome.result = value.at("result").get<int>();
+    outcome.afterBytes = value.value("afterBytes", std::uint64_t{0});
+  }
+  return outcome;
+}
+
+Script parseScript(const json& document) {
+  Script script;
+  if (!document.is_object()) throw std::invalid_argument("script is not an object");
+  for (const json& entry : document.value("card", json::array())) {
+    CardFile file;
+    file.folder = decodeBytes(entry.at("folder"));
+    file.name = decodeBytes(entry.at("name"));
+    file.content = parseContent(entry);
+    file.mtime = entry.value("mtime", std::int64_t{0});
+    file.result = entry.value("result", 0);
+    file.failAfter = entry.value("failAfter", std::uint64_t{0});
+    script.card.push_back(std::move(file));
+  }
+  for (const json& folder : document.value("folders", json::array()))
+    script.folders.push_back(decodeBytes(folder));
+  if (auto results = document.find("results"); results != document.end())
+    for (auto it = results->begin(); it != results->end(); ++it)
+      script.results[it.key()] = parseOutcome(it.value());
+  script.unpluggedResult = document.value("unpluggedResult", -7);
+  script.config = document.contains("config") ? document.at("config") : defaultConfig();
+  if (document.contains("capture")) {
+    const json& capture = document.at("capture");
+    CaptureSpec& spec = script.capture;
+    if (capture.contains("folder")) spec.folder = decodeBytes(capture.at("folder"));
+    if (capture.contains("name")) spec.nameTemplate = decodeBytes(capture.at("name"));
+    spec.counterStart = capture.value("counterStart", std::uint64_t{1});
+    spec.content = parseContent(capture);
+    spec.triggerDelayMs = capture.value("triggerDelayMs", 0);
+    spec.completeEvent = capture.value("completeEvent", false);
+  } else {
+    script.capture.content.size = 4096;
+  }
+  script.throttle = document.value("throttle", std::uint64_t{0});
+  script.chunkSize = document.value("chunkSize", std::size_t{1} << 20);
+  if (script.chunkSize == 0) script.chunkSize = 1;
+  return script;
+}
+
+json defaultConfig() {
+  // Parsed from text: building this tree from initializer lists trips a
+  // false maybe-uninitialized warning in GCC 12 with nlohmann-json 3.11.
+  static const char* const kTree = R"json([
+    {"type": "section", "name": "capturesettings", "label": "Capture Settings", "children": [
+      {"type": "radio", "name": "expprogram", "label": "Exposure Program", "value": "M",
+       "choices": ["M", "A", "S", "P"]},
+      {"type": "radio", "name": "f-number", "label": "F-Number", "value": "f/5.6",
+       "choices": ["f/2.8", "f/4", "f/5.6", "f/8"]},
+      {"type": "radio", "name": "shutterspeed", "label": "Shutter Speed", "value": "1/125",
+       "choices": ["1/60", "1/125", "1/250"]},
+      {"type": "radio", "name": "iso", "label": "ISO Speed", "value": "400",
+       "choices": ["100", "200", "400", "800"]},
+      {"type": "radio", "name": "exposurecompensation", "label": "Exposure Compensation",
+       "value": "0", "choices": ["-1", "0", "1"]},
+      {"type": "radio", "name": "whitebalance", "label": "White Balance", "value": "Auto",
+       "choices": ["Auto", "Daylight", "Tungsten"]},
+      {"type": "radio", "name": "focusmode", "label": "Focus Mode", "value": "Manual",
+       "choices": ["Manual", "AF-S", "AF-C"]},
+      {"type": "radio", "name": "exposuremeteringmode", "label": "Exposure Metering Mode",
+       "value": "Multi Spot", "choices": ["Center Weighted", "Multi Spot", "Spot"]},
+      {"type": "radio", "name": "capturemode", "label": "Still Capture Mode",
+       "value": "Single Shot", "choices": ["Single Shot", "Burst"]},
+      {"type": "radio", "name": "imagequality", "label": "Image Quality", "value": "JPEG Fine",
+       "choices": ["JPEG Fine", "RAW"]},
+      {"type": "radio", "name": "imagesize", "label": "Image Size", "value": "6000x4000",
+       "choices": ["6000x4000", "3000x2000"]},
+      {"type": "range", "name": "focallength", "label": "Focal Length", "value": 50,
+       "min": 10, "max": 200, "step": 1},
+      {"type": "toggle", "name": "viewfinder", "label": "Viewfinder", "value": 0}
+    ]},
+    {"type": "section", "name": "status", "label": "Camera Status Information", "children": [
+      {"type": "text", "name": "batterylevel", "label": "Battery Level", "value": "100%",
+       "readonly": true},
+      {"type": "text", "name": "lensname", "label": "Lens Name", "value": "Virtual 50mm f/1.8",
+       "readonly": true},
+      {"type": "text", "name": "serialnumber", "label": "Serial Number", "value": "VC0001",
+       "readonly": true},
+      {"type": "date", "name": "datetime", "label": "Camera Date and Time", "value": 1700000000}
+    ]}
+  ])json";
+  return json::parse(kTree);
+}
+
+}  // namespace virtualcam

@@ -1,0 +1,94 @@
+// The virtual camera's script: what the card holds, how each camera call
+// answers, and the configuration tree. Tests write it as JSON into the folder
+// that VIRTUALCAM_DIR names; the camera driver reads it again whenever the
+// file changes. README.md describes the format.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace virtualcam {
+
+// The bytes of one file on the card: a literal string, a file on disk that
+// is read piece by piece, or a generated pattern of any size.
+struct Content {
+  enum class Kind { Pattern, Bytes, Path };
+  Kind kind = Kind::Pattern;
+  std::string bytes;       // Kind::Bytes
+  std::string path;        // Kind::Path
+  std::uint64_t size = 0;  // Kind::Pattern
+  std::uint32_t seed = 0;  // Kind::Pattern
+
+  // Current size; a Path whose file cannot be read has size 0.
+  std::uint64_t length() const;
+  // Copies up to `count` bytes from `offset` into `out`; returns how many
+  // were copied (0 at the end), or -1 when a Path file cannot be read.
+  long long read(std::uint64_t offset, char* out, std::size_t count) const;
+};
+
+// Byte `offset` of the pattern with `seed`: (offset + seed) modulo 251.
+// A prime cycle makes shifted or swapped blocks show up in comparisons.
+inline unsigned char patternByte(std::uint64_t offset, std::uint32_t seed) {
+  return static_cast<unsigned char>((offset + seed) % 251);
+}
+
+struct CardFile {
+  std::string folder;
+  std::string name;
+  Content content;
+  std::int64_t mtime = 0;
+  // A download of this file fails with `result` after `failAfter` bytes
+  // (0 when `result` is 0).
+  int result = 0;
+  std::uint64_t failAfter = 0;
+};
+
+// The scripted result of one camera operation. `afterBytes` only matters for
+// "file_get": that many bytes are written before the failure.
+struct Outcome {
+  int result = 0;
+  std::uint64_t afterBytes = 0;
+};
+
+// What gp_camera_capture and gp_camera_trigger_capture create.
+struct CaptureSpec {
+  std::string folder = "/store_00010001/DCIM/100VCAM";
+  std::string nameTemplate = "IMG_####.JPG";  // each run of '#' is the counter
+  std::uint64_t counterStart = 1;
+  Content content;
+  int triggerDelayMs = 0;
+  bool completeEvent = false;  // a trigger also queues GP_EVENT_CAPTURE_COMPLETE
+};
+
+struct Script {
+  std::vector<CardFile> card;
+  std::vector<std::string> folders;  // folders that exist even without files
+  std::map<std::string, Outcome> results;
+  // Result of every camera call once the USB device has been unplugged;
+  // 0 turns the unplug check off.
+  int unpluggedResult = -7;
+  // The configuration tree: an array of widgets, or null for "no tree".
+  nlohmann::json config;
+  CaptureSpec capture;
+  std::uint64_t throttle = 0;  // bytes per second, 0 = full speed
+  std::size_t chunkSize = 1 << 20;
+
+  Outcome outcome(const std::string& operation) const;
+};
+
+// Text given as a JSON string (its UTF-8 bytes) or as {"hex": "..."} (any
+// bytes). Throws nlohmann::json exceptions or std::invalid_argument.
+std::string decodeBytes(const nlohmann::json& value);
+// The content keys of a card file, event or capture spec: "data", "hex",
+// "path", or "size" with "seed". No key means an empty file.
+Content parseContent(const nlohmann::json& object);
+Script parseScript(const nlohmann::json& document);
+// The built-in tree used when the script has no "config" key.
+nlohmann::json defaultConfig();
+
+}  // namespace virtualcam
