@@ -1,7 +1,224 @@
 #include "downloads.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <unordered_set>
+
+#include "file_system.h"
 #include "session.h"
 
-void enqueueDownload(const CameraFilePath*) {}
+namespace {
 
-void downloadNext() {}
+constexpr const char* kPhotoExtensions[] = {
+    "jpg", "jpeg", "heic", "heif", "tif", "tiff", "png", "dng", "arw", "sr2", "srf",
+    "cr2", "cr3",  "crw",  "nef",  "nrw", "raf",  "rw2", "orf", "pef", "3fr", "fff",
+    "iiq", "mos",  "kdc",  "dcr",  "rwl", "x3f",  "raw", "srw", "erf"};
+static_assert(std::size(kPhotoExtensions) == 31);
+
+constexpr const char* kCapturePrefix = "capt_";
+constexpr const char* kTemporaryPrefix = ".lumetra-";
+constexpr auto kParameterPauseAfterSave = std::chrono::seconds(3);
+
+// Both fields end with a NUL inside their width. A record that does not
+// cannot name a file on the camera, and handing it to libgphoto2 would read
+// past its end.
+bool terminated(const CameraFilePath& record) {
+  return std::memchr(record.name, '\0', sizeof record.name) != nullptr &&
+         std::memchr(record.folder, '\0', sizeof record.folder) != nullptr;
+}
+
+// The text after the last "." of the last path component, "" without one.
+std::string pathExtension(const std::string& name) {
+  std::string component = lastPathComponent(name);
+  std::size_t dot = component.rfind('.');
+  return dot == std::string::npos ? "" : component.substr(dot + 1);
+}
+
+std::string lowerAscii(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; });
+  return text;
+}
+
+// Removes the temporary file of a failed download; a failure here leaves
+// nothing further to do.
+void removeTemporary(const std::string& path) {
+  unlink(path.c_str());
+}
+
+}  // namespace
+
+std::string recordName(const CameraFilePath& record) {
+  return utf8OrEmpty(record.name, sizeof record.name);
+}
+
+std::string recordFolder(const CameraFilePath& record) {
+  return utf8OrEmpty(record.folder, sizeof record.folder);
+}
+
+std::string fileIdentity(const CameraFilePath* record) {
+  return recordFolder(*record) + "/" + recordName(*record);
+}
+
+std::string lastPathComponent(const std::string& path) {
+  std::size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "";
+  std::size_t slash = path.rfind('/', end);
+  std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(begin, end + 1 - begin);
+}
+
+bool photoName(const std::string& name) {
+  static const std::unordered_set<std::string> extensions(std::begin(kPhotoExtensions),
+                                                          std::end(kPhotoExtensions));
+  std::string extension = pathExtension(name);
+  return !extension.empty() && extensions.count(lowerAscii(extension)) != 0;
+}
+
+std::string cameraFilename(const CameraFilePath* record) {
+  std::string component = lastPathComponent(recordName(*record));
+  if (state.sonyCaptureNames && recordFolder(*record) == "/" &&
+      component.starts_with(kCapturePrefix)) {
+    std::string rest = component.substr(std::strlen(kCapturePrefix));
+    if (photoName(rest)) return rest;
+  }
+  return component;
+}
+
+std::string numberedName(const std::string& name, unsigned long number) {
+  std::size_t dot = name.rfind('.');
+  std::string suffix = "_" + std::to_string(number);
+  if (dot == std::string::npos) return name + suffix;
+  return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+std::optional<std::string> placeFile(const std::string& temporary, const std::string& folder,
+                                     const std::string& name) {
+  std::string candidate = name;
+  for (unsigned long number = 1;; ++number) {
+    switch (renameExclusive(temporary, joinPath(folder, candidate))) {
+      case RenameOutcome::kDone:
+        return candidate;
+      case RenameOutcome::kNameTaken:
+        candidate = numberedName(name, number);
+        break;
+      case RenameOutcome::kFailed:
+        return std::nullopt;
+    }
+  }
+}
+
+void enqueueDownload(const CameraFilePath* record) {
+  if (record == nullptr || !terminated(*record)) return;
+  std::string identity = fileIdentity(record);
+  if (!photoName(cameraFilename(record))) return;
+  if (state.received.contains(identity) || state.pendingFiles.contains(identity)) return;
+  state.pendingFiles.append(identity);
+  state.pendingPaths[identity] = *record;
+}
+
+void downloadNext() {
+  if (state.pendingFiles.empty() || state.camera == nullptr) return;
+
+  // Take the file out of the queue first: whatever happens below, it is
+  // not tried again in this session.
+  std::string queued = state.pendingFiles.front();
+  CameraFilePath record{};
+  if (auto stored = state.pendingPaths.find(queued); stored != state.pendingPaths.end()) {
+    record = stored->second;
+    state.pendingPaths.erase(stored);
+  }
+  state.pendingFiles.popFront();
+  if (!terminated(record)) return;
+
+  std::string name = cameraFilename(&record);
+  if (!photoName(name)) return;
+  std::string identity = fileIdentity(&record);
+  if (state.received.contains(identity)) return;
+
+  std::string temporary = joinPath(state.destination, kTemporaryPrefix + randomUuid());
+  int descriptor;
+  do {
+    descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    failSession(utf8OrEmpty(std::strerror(errno)));
+    return;
+  }
+
+  // From here the descriptor belongs to `file`, which closes it when freed.
+  CameraFile* file = nullptr;
+  int result = gp_file_new_from_fd(&file, descriptor);
+  if (result < 0) {
+    close(descriptor);
+    removeTemporary(temporary);
+    check(result);
+    return;
+  }
+
+  state.transferring = true;
+  state.phase = "transferring";
+  emit();
+
+  double t0 = uptimeSeconds();
+  result = gp_camera_file_get(state.camera, record.folder, record.name, GP_FILE_TYPE_NORMAL, file,
+                              state.context);
+  double t1 = uptimeSeconds();
+  bool flushed = false;
+  if (result >= 0) {
+    int synced;
+    do {
+      synced = fsync(descriptor);
+    } while (synced != 0 && errno == EINTR);
+    flushed = synced == 0;
+  }
+  double t2 = uptimeSeconds();
+  struct stat status {};
+  std::int64_t size = fstat(descriptor, &status) == 0 ? status.st_size : 0;
+  gp_file_free(file);
+
+  if (!flushed) {
+    removeTemporary(temporary);
+    if (result < 0) {
+      check(result);
+    } else {
+      failSession(kWriteFailed);
+    }
+    return;
+  }
+
+  std::optional<std::string> placed = placeFile(temporary, state.destination, name);
+  if (!placed) {
+    removeTemporary(temporary);
+    failSession(kWriteFailed);
+    return;
+  }
+  // The file's own fsync does not make its new name durable; only a flush
+  // of the folder does. Until then the host must not hear that it is saved.
+  // The renamed photo stays where it is either way.
+  if (!syncFolder(state.destination)) {
+    failSession(kWriteFailed);
+    return;
+  }
+
+  state.received.append(identity);
+  if (state.received.size() > kReceivedLimit) state.received.popFront();
+  state.lastTransfer = {
+      {"bytes", size},
+      {"transferMs", (t1 - t0) * 1000},
+      {"flushMs", (t2 - t1) * 1000},
+  };
+  state.nextParameterRead = WallClock::now() + kParameterPauseAfterSave;
+  ++state.saved;
+  state.lastFile = *placed;
+  state.transferring = false;
+  state.phase = "ready";
+  emit();
+}

@@ -4,9 +4,46 @@
 
 #include <gphoto2/gphoto2.h>
 
+#include <cstddef>
+#include <optional>
+#include <string>
+
+// Saved identities remembered per camera session; the oldest is forgotten
+// when a save would exceed this.
+inline constexpr std::size_t kReceivedLimit = 512;
+
+// The record's name and folder fields as text. A field that is not valid
+// UTF-8, or that has no terminating NUL within its width, reads as "".
+std::string recordName(const CameraFilePath& record);
+std::string recordFolder(const CameraFilePath& record);
+
+// The key of the queue and of the saved set: folder, "/", camera name.
+std::string fileIdentity(const CameraFilePath* record);
+
+// true when the name's last extension, lower-cased, is a photo extension.
+bool photoName(const std::string& name);
+
+// The local name (no folder) under which the camera's file is saved: the
+// last path component of the camera name, without the "capt_" prefix that
+// Sony cameras put on captures in the root folder.
+std::string cameraFilename(const CameraFilePath* record);
+
+// The last path component of `path` ("" when there is none).
+std::string lastPathComponent(const std::string& path);
+
+// `name` with "_<number>" put before its last extension: a.b.jpg -> a.b_1.jpg.
+std::string numberedName(const std::string& name, unsigned long number);
+
+// Moves the finished temporary file into `folder` under `name`, or under the
+// first free numbered name, never replacing anything. Returns the final
+// name, or nothing (errno set) when the file system refused the rename.
+std::optional<std::string> placeFile(const std::string& temporary, const std::string& folder,
+                                     const std::string& name);
+
 // Queues the file unless it is no photo, already saved or already queued.
-// Keeps its own copy of the record.
+// Keeps its own copy of the record; the caller may free its own at once.
 void enqueueDownload(const CameraFilePath* record);
 
-// Downloads the oldest queued file.
+// Downloads the oldest queued file into the destination folder, writing a
+// "transferring" line and then a "ready" line, or one "error" line.
 void downloadNext();

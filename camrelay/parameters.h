@@ -1,6 +1,33 @@
 // Polls the camera's settings for the status line.
 #pragma once
 
+#include <gphoto2/gphoto2.h>
+
+#include <cstddef>
+#include <map>
+#include <string>
+
 // Reads the camera parameters when they are due, and writes a status line
 // when what the host sees changed.
 void readCameraParameters();
+
+// The accepted parameter values found in a configuration tree, by key.
+std::map<std::string, std::string> parameterValues(CameraWidget* root);
+
+// The widget's current value as text by its type; "" for a type without a
+// textual value or for a value that cannot be read.
+std::string widgetText(CameraWidget* widget);
+
+// A range value as printf's "%g" writes it; "" when it is not finite.
+std::string rangeText(float value);
+
+// `text` without leading and trailing white space and line breaks.
+std::string trimmedText(const std::string& text);
+
+// Length of UTF-8 `text` in UTF-16 code units.
+std::size_t utf16Length(const std::string& text);
+
+// Records the outcome of one read (values, or `fetched` false when the
+// configuration could not be fetched), schedules the next read, and writes
+// a status line when what the host sees changed.
+void storeParameterRead(bool fetched, std::map<std::string, std::string> values);
