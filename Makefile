@@ -17,8 +17,9 @@ build: deps
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# A whole tethering session against the virtual camera.
 demo: build
-	@$(BUILD)/bin/camrelay
+	@CAMRELAY_BUILD_DIR=$(abspath $(BUILD)) umockdev-wrapper /usr/bin/python3 tools/virtualcam/demo.py
 
 # A relocatable folder: camrelay, memtally and copies of the driver folders.
 install: build

@@ -1,0 +1,77 @@
+#!/usr/bin/python3
+"""A whole tethering session against the virtual camera (`make demo`).
+
+A virtual USB camera is plugged into a umockdev testbed; the example host
+(examples/host.py) starts the test copy of camrelay, opens the camera into a
+new folder, takes three photos, receives a fourth as if the shutter button
+on the camera had been pressed, shows the camera's settings and stops.
+Every status line is printed as the host receives it, followed by a readable
+summary. Run under umockdev-wrapper, with CAMRELAY_BUILD_DIR set.
+"""
+
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+SOURCE = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE / "tests"))
+sys.path.insert(0, str(SOURCE / "examples"))
+
+from harness import CAMRELAY, Bench, under_umockdev  # noqa: E402
+from host import Camrelay, describe, tether  # noqa: E402
+
+FOLDER = "/store_00010001/DCIM/100VCAM"
+PHOTO_SIZE = 6 << 20
+
+
+def show(raw, status):
+    print(f"  < {raw}")
+    print(f"    {describe(status)}")
+
+
+def main():
+    if not under_umockdev():
+        print("demo.py runs under umockdev-wrapper; use `make demo`", file=sys.stderr)
+        return 2
+    work = Path(tempfile.mkdtemp(prefix="camrelay-demo-"))
+    photos = work / "photos"
+    photos.mkdir()
+    bench = Bench(work / "bench")
+    try:
+        bench.plug("trigger", bus=1, address=5, speed="5000")
+        bench.camera.set_capture(folder=FOLDER, name="IMG_####.JPG", size=PHOTO_SIZE,
+                                 trigger_delay_ms=200)
+        print(f"virtual camera plugged in; photos go to {photos}")
+
+        relay = Camrelay(str(CAMRELAY), env=bench.env(), on_status=show)
+        try:
+            print("> start, then three captures")
+            tether(relay, str(photos), captures=3, log=lambda text: print(f"* {text}"))
+
+            print("* the shutter button on the camera is pressed")
+            bench.camera.add_photo(FOLDER, "IMG_0100.JPG", size=PHOTO_SIZE)
+            relay.wait_for(lambda s: s["count"] == 4 and not s["pendingCount"],
+                           what="the camera's own photo")
+
+            status = relay.wait_for(lambda s: s["cameraParameters"], what="the settings")
+            print("* camera settings:")
+            for key, value in sorted(status["cameraParameters"].items()):
+                print(f"    {key}: {value}")
+
+            print("> stop")
+            relay.send("stop")
+            relay.wait_for(lambda s: s["phase"] == "idle", what="the stop")
+        finally:
+            code = relay.close()
+        print(f"* camrelay exited with status {code}")
+        print(f"* saved in {photos}:")
+        for photo in sorted(photos.iterdir()):
+            print(f"    {photo.name}  {photo.stat().st_size} bytes")
+    finally:
+        bench.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
