@@ -11,6 +11,7 @@
 #include "commands.h"
 #include "discovery.h"
 #include "downloads.h"
+#include "file_system.h"
 #include "parameters.h"
 #include "program_path.h"
 #include "session.h"
@@ -27,12 +28,6 @@ void signalStop(int) { state.cancelled = 1; }
 
 GPContextFeedback cancelOperation(GPContext*, void*) {
   return state.cancelled != 0 ? GP_CONTEXT_FEEDBACK_CANCEL : GP_CONTEXT_FEEDBACK_OK;
-}
-
-std::string joinPath(const std::string& folder, const char* name) {
-  if (folder.empty()) return name;
-  if (folder.back() == '/') return folder + name;
-  return folder + "/" + name;
 }
 
 void installSignalHandlers() {
