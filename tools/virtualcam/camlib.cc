@@ -472,7 +472,11 @@ CameraWidget* buildWidget(const json& spec) {
         gp_widget_set_range(widget, rangeValue(spec.value("min", json(0))),
                             rangeValue(spec.value("max", json(100))),
                             rangeValue(spec.value("step", json(1))));
+        // gp_widget_set_value only stores a float that compares unequal to
+        // the current one, and -0 equals the initial 0: go through 1 first.
         float value = rangeValue(spec.value("value", json(0)));
+        float other = 1;
+        gp_widget_set_value(widget, &other);
         gp_widget_set_value(widget, &value);
         break;
       }
@@ -495,6 +499,7 @@ CameraWidget* buildWidget(const json& spec) {
     gp_widget_free(widget);
     throw;
   }
+  gp_widget_set_changed(widget, 0);
   return widget;
 }
 
@@ -570,6 +575,39 @@ int cameraGetConfig(Camera* camera, CameraWidget** window, GPContext*) {
               {"children", pl.script.config}};
     try {
       *window = buildWidget(root);
+    } catch (const std::exception& e) {
+      record(pl, {{"op", "config_error"}, {"what", e.what()}});
+      return GP_ERROR_BAD_PARAMETERS;
+    }
+    return GP_OK;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+// The description of the first widget named `name`, depth first, or null.
+const json* findWidgetSpec(const json& widgets, const std::string& name) {
+  if (!widgets.is_array()) return nullptr;
+  for (const json& spec : widgets) {
+    if (virtualcam::decodeBytes(spec.at("name")) == name) return &spec;
+    if (spec.contains("children"))
+      if (const json* found = findWidgetSpec(spec.at("children"), name)) return found;
+  }
+  return nullptr;
+}
+
+// One widget by name, built on its own (as drivers that implement this do),
+// so that gphoto2's single-widget access sees the scripted value exactly.
+int cameraGetSingleConfig(Camera* camera, const char* name, CameraWidget** widget, GPContext*) {
+  try {
+    Private& pl = *camera->pl;
+    Outcome failure = failureOf(pl, "get_config");
+    record(pl, {{"op", "get_config"}, {"name", name}, {"result", failure.result}});
+    if (failure.result < 0) return failure.result;
+    const json* spec = findWidgetSpec(pl.script.config, name);
+    if (!spec) return GP_ERROR_BAD_PARAMETERS;
+    try {
+      *widget = buildWidget(*spec);
     } catch (const std::exception& e) {
       record(pl, {{"op", "config_error"}, {"what", e.what()}});
       return GP_ERROR_BAD_PARAMETERS;
@@ -803,6 +841,7 @@ VIRTUALCAM_EXPORT int camera_init(Camera* camera, GPContext*) {
     camera->pl = pl;
     camera->functions->exit = cameraExit;
     camera->functions->get_config = cameraGetConfig;
+    camera->functions->get_single_config = cameraGetSingleConfig;
     camera->functions->wait_for_event = cameraWaitForEvent;
     camera->functions->summary = cameraSummary;
     if (abilities.operations & GP_OPERATION_CAPTURE_IMAGE)

@@ -1,0 +1,733 @@
+"""Process-level test bench for camrelay.
+
+The bench runs the test copy of camrelay (<build>/testcopy: a real copy of the
+program with camlibs/ holding the system's camera drivers plus the virtual
+camera driver, and iolibs/ with the system's port drivers) inside a umockdev
+testbed, where virtual USB cameras can be plugged in and out while it runs.
+Everything but the camera's firmware is real: libgphoto2, its usb1 port
+driver and libusb see, open and claim the emulated device; the virtual camera
+driver answers every camera call from a script that the test writes.
+
+Tests must run under ``umockdev-wrapper`` (CTest does that). Typical use,
+with the ``bench`` fixture of conftest.py::
+
+    def test_download(bench, tmp_path):
+        device = bench.plug("capture", bus=1, address=5, speed="480")
+        relay = bench.relay()
+        relay.line(phase="idle")                          # first line
+        relay.wait_for(lambda s: s["cameras"])            # discovered
+        relay.start(device.port, str(tmp_path))
+        relay.line(phase="connecting")
+        relay.line(phase="ready")
+        data = bench.camera.add_photo("/DCIM/100VCAM", "IMG_0001.JPG", size=5000)
+        relay.line(phase="transferring")
+        relay.line(phase="ready", count=1)
+        assert (tmp_path / "IMG_0001.JPG").read_bytes() == data
+
+See tools/virtualcam/README.md for the script format.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import queue
+import signal
+import subprocess
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Iterable, Optional, Union
+
+import gi
+
+gi.require_version("UMockdev", "1.0")
+from gi.repository import UMockdev  # noqa: E402
+
+import pytest  # noqa: E402
+
+SOURCE_DIR = Path(os.environ.get("CAMRELAY_SOURCE_DIR", Path(__file__).resolve().parent.parent))
+BUILD_DIR = Path(os.environ.get("CAMRELAY_BUILD_DIR", SOURCE_DIR / "build"))
+TESTCOPY_DIR = BUILD_DIR / "testcopy"
+CAMRELAY = TESTCOPY_DIR / "camrelay"
+
+DEFAULT_TIMEOUT = 10.0
+
+# libgphoto2 result codes that tests commonly script.
+GP_ERROR = -1
+GP_ERROR_IO = -7
+GP_ERROR_TIMEOUT = -10
+GP_ERROR_IO_USB_FIND = -52
+GP_ERROR_IO_USB_CLAIM = -53
+GP_ERROR_CAMERA_BUSY = -110
+
+# Event types of gp_camera_wait_for_event.
+EVENT_UNKNOWN = "unknown"
+EVENT_TIMEOUT = "timeout"
+EVENT_FILE_ADDED = "file_added"
+EVENT_FOLDER_ADDED = "folder_added"
+EVENT_CAPTURE_COMPLETE = "capture_complete"
+EVENT_FILE_CHANGED = "file_changed"
+
+# sysfs "speed" values, in Mbit/s, that the bench can give a device.
+SPEEDS = ("1.5", "12", "480", "5000", "10000", "20000")
+
+
+@dataclass(frozen=True)
+class Model:
+    """One camera model of the virtual camera driver."""
+
+    key: str
+    name: str  # libgphoto2 model name, as autodetection lists it
+    vendor: int
+    product: int
+    capture: bool  # GP_OPERATION_CAPTURE_IMAGE
+    trigger: bool  # GP_OPERATION_TRIGGER_CAPTURE
+
+    @property
+    def can_capture(self) -> bool:
+        return self.capture or self.trigger
+
+
+MODELS = {
+    m.key: m
+    for m in (
+        Model("trigger", "Virtual Camera Trigger", 0x1209, 0x0001, True, True),
+        Model("capture", "Virtual Camera Capture", 0x1209, 0x0002, True, False),
+        Model("viewer", "Virtual Camera Viewer", 0x1209, 0x0003, False, False),
+        Model("sony", "Virtual Camera Sony", 0x054C, 0x0FF0, False, True),
+        Model("sony-capture", "Virtual Camera Sony Capture", 0x054C, 0x0FF1, True, False),
+    )
+}
+
+
+def pattern_bytes(size: int, seed: int = 0) -> bytes:
+    """The bytes of a generated card file: byte i is (i + seed) % 251."""
+    cycle = bytes(range(251))
+    start = seed % 251
+    rotated = cycle[start:] + cycle[:start]
+    repeats = size // 251 + 1
+    return (rotated * repeats)[:size]
+
+
+def _text(value: Union[str, bytes]) -> Any:
+    """A name or value for the script: str as is, bytes as {"hex": ...}."""
+    if isinstance(value, bytes):
+        return {"hex": value.hex()}
+    return value
+
+
+def _number(value: Union[int, float, str]) -> Any:
+    """A range value for the script; NaN, infinities and -0 go as text."""
+    if isinstance(value, float):
+        if math.isnan(value):
+            return "nan"
+        if math.isinf(value):
+            return "inf" if value > 0 else "-inf"
+        if value == 0 and math.copysign(1, value) < 0:
+            return "-0"
+    return value
+
+
+def _content(data: Optional[bytes], size: Optional[int], seed: Optional[int],
+             path: Optional[Union[str, Path]]) -> tuple[dict, Optional[bytes]]:
+    """Content keys for a card file, and the bytes it will have (None for a
+    file on disk, which is read when it is downloaded)."""
+    if path is not None:
+        return {"path": str(path)}, None
+    if data is not None:
+        return {"hex": bytes(data).hex()}, bytes(data)
+    size = 0 if size is None else size
+    seed = 0 if seed is None else seed
+    return {"size": size, "seed": seed}, pattern_bytes(size, seed) if size <= (64 << 20) else None
+
+
+def usb_descriptors(vendor: int, product: int) -> bytes:
+    """Device and configuration descriptors of a virtual camera: one
+    vendor-specific interface (class 0xff) with one bulk IN and one bulk OUT
+    endpoint and no interrupt endpoint (libgphoto2's usb1 driver would try an
+    interrupt transfer on open, which the testbed cannot answer)."""
+    device = bytes([0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40,
+                    vendor & 0xFF, vendor >> 8, product & 0xFF, product >> 8,
+                    0x00, 0x01, 0x01, 0x02, 0x03, 0x01])
+    config = bytes([0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0xC0, 0xFA])
+    interface = bytes([0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x00])
+    bulk_in = bytes([0x07, 0x05, 0x81, 0x02, 0x00, 0x02, 0x00])
+    bulk_out = bytes([0x07, 0x05, 0x02, 0x02, 0x00, 0x02, 0x00])
+    return device + config + interface + bulk_in + bulk_out
+
+
+def device_description(vendor: int, product: int, bus: int, address: int, speed: str,
+                       hub_port: int) -> str:
+    """A umockdev device description (the format of umockdev-record) of a
+    USB device at `bus` and `address` with sysfs attribute speed=`speed`."""
+    hexed = usb_descriptors(vendor, product).hex().upper()
+    node = f"bus/usb/{bus:03d}/{address:03d}"
+    return "\n".join([
+        f"P: /devices/pci0000:00/0000:00:14.0/usb{bus}/{bus}-{hub_port}",
+        f"N: {node}={hexed}",
+        f"E: DEVNAME=/dev/{node}",
+        "E: DEVTYPE=usb_device",
+        "E: DRIVER=usb",
+        f"E: PRODUCT={vendor:x}/{product:x}/100",
+        "E: TYPE=0/0/0",
+        f"E: BUSNUM={bus:03d}",
+        f"E: DEVNUM={address:03d}",
+        "E: SUBSYSTEM=usb",
+        f"A: busnum={bus}",
+        f"A: devnum={address}",
+        f"A: speed={speed}",
+        f"A: idVendor={vendor:04x}",
+        f"A: idProduct={product:04x}",
+        "A: bConfigurationValue=1",
+        "A: bNumConfigurations=1",
+        f"H: descriptors={hexed}",
+        "",
+    ])
+
+
+@dataclass
+class Device:
+    """A virtual camera plugged into the testbed."""
+
+    model: Model
+    bus: int
+    address: int
+    speed: str
+    syspath: str
+    plugged: bool = True
+
+    @property
+    def port(self) -> str:
+        """libgphoto2's port path, the "id" of camrelay's camera entry."""
+        return f"usb:{self.bus:03d},{self.address:03d}"
+
+    @property
+    def link_mbps(self) -> float:
+        return float(self.speed)
+
+
+# ---------------------------------------------------------------------------
+# Widgets for Camera.set_config
+
+
+def widget(type: str, name: Union[str, bytes], value: Any = None, *, label: Any = None,
+           choices: Iterable[Union[str, bytes]] = (), readonly: bool = False,
+           children: Iterable[dict] = (), min: Any = 0, max: Any = 100, step: Any = 1) -> dict:
+    """One configuration widget. `type` is window, section, text, range,
+    toggle, radio, menu, button or date. Names, labels and string values may
+    be bytes (for bytes that are not UTF-8); range values may be any float
+    (NaN, infinities, -0.0) or a fraction text such as "1/3"."""
+    spec: dict[str, Any] = {"type": type, "name": _text(name)}
+    if label is not None:
+        spec["label"] = _text(label)
+    if readonly:
+        spec["readonly"] = True
+    if type in ("text", "radio", "menu"):
+        if value is not None:
+            spec["value"] = _text(value)
+        spec["choices"] = [_text(c) for c in choices]
+    elif type == "range":
+        spec.update(value=_number(value if value is not None else 0), min=_number(min),
+                    max=_number(max), step=_number(step))
+    elif type in ("toggle", "date"):
+        spec["value"] = int(value or 0)
+    elif type in ("section", "window"):
+        spec["children"] = list(children)
+    return spec
+
+
+def text(name, value, **kw) -> dict:
+    return widget("text", name, value, **kw)
+
+
+def radio(name, value, **kw) -> dict:
+    return widget("radio", name, value, **kw)
+
+
+def menu(name, value, **kw) -> dict:
+    return widget("menu", name, value, **kw)
+
+
+def range_(name, value, **kw) -> dict:
+    return widget("range", name, value, **kw)
+
+
+def toggle(name, value=0, **kw) -> dict:
+    return widget("toggle", name, value, **kw)
+
+
+def date(name, value=0, **kw) -> dict:
+    return widget("date", name, value, **kw)
+
+
+def button(name, **kw) -> dict:
+    return widget("button", name, **kw)
+
+
+def section(name, children, **kw) -> dict:
+    return widget("section", name, children=children, **kw)
+
+
+# ---------------------------------------------------------------------------
+
+
+class Camera:
+    """The script of the virtual camera: a folder with script.json (rewritten
+    atomically on every change, so the driver sees a change at once, even
+    while camrelay runs), events.jsonl (appended) and record.jsonl (written
+    by the driver). One Camera serves every plugged device unless a device
+    has a folder of its own (Bench.camera_for)."""
+
+    def __init__(self, directory: Union[str, Path]):
+        self.directory = Path(directory)
+        self.directory.mkdir(parents=True, exist_ok=True)
+        self.script: dict[str, Any] = {"card": [], "results": {}}
+        self._seed = 1
+        self.write()
+
+    # -- script.json ---------------------------------------------------------
+
+    def write(self) -> None:
+        """Writes script.json from self.script (after editing it by hand)."""
+        path = self.directory / "script.json"
+        temporary = self.directory / "script.json.tmp"
+        temporary.write_text(json.dumps(self.script, allow_nan=False))
+        os.replace(temporary, path)
+
+    def _next_seed(self) -> int:
+        self._seed += 1
+        return self._seed
+
+    def add_file(self, folder: Union[str, bytes], name: Union[str, bytes], data: bytes = None,
+                 *, size: int = None, seed: int = None, path: Union[str, Path] = None,
+                 mtime: int = None, result: int = None, fail_after: int = 0) -> Optional[bytes]:
+        """Puts a file on the card and returns its bytes. Give `data`, or
+        `size` (generated bytes, see pattern_bytes; seed defaults to a new
+        one per file), or `path` (a file on disk, read piece by piece when it
+        is downloaded; returns None). With `result`, downloads of this file
+        fail with that code after `fail_after` bytes have been written."""
+        if data is None and path is None and seed is None:
+            seed = self._next_seed()
+        keys, expected = _content(data, size, seed, path)
+        entry = {"folder": _text(folder), "name": _text(name), **keys}
+        if mtime is not None:
+            entry["mtime"] = mtime
+        if result is not None:
+            entry.update(result=result, failAfter=fail_after)
+        self.script.setdefault("card", []).append(entry)
+        self.write()
+        return expected
+
+    def remove_file(self, folder: Union[str, bytes], name: Union[str, bytes]) -> None:
+        self.script["card"] = [f for f in self.script.get("card", [])
+                               if not (f["folder"] == _text(folder) and f["name"] == _text(name))]
+        self.write()
+
+    def add_folder(self, folder: Union[str, bytes]) -> None:
+        self.script.setdefault("folders", []).append(_text(folder))
+        self.write()
+
+    def set_result(self, operation: str, result: Optional[int], after_bytes: int = 0) -> None:
+        """Makes `operation` fail with `result` until changed again (None
+        clears it). Operations: camera_init, exit, capture, trigger,
+        wait_for_event, get_config, file_get. For file_get, `after_bytes`
+        bytes are written before the failure."""
+        results = self.script.setdefault("results", {})
+        if result is None:
+            results.pop(operation, None)
+        elif after_bytes:
+            results[operation] = {"result": result, "afterBytes": after_bytes}
+        else:
+            results[operation] = result
+        self.write()
+
+    def set_config(self, widgets: Optional[list[dict]]) -> None:
+        """Replaces the configuration tree: a list of widgets under the root
+        window (see widget()), or None for a get_config that succeeds without
+        a tree."""
+        self.script["config"] = widgets
+        self.write()
+
+    def default_config(self) -> None:
+        """Goes back to the driver's built-in tree (all 14 parameters)."""
+        self.script.pop("config", None)
+        self.write()
+
+    def set_capture(self, folder: Union[str, bytes] = "/store_00010001/DCIM/100VCAM",
+                    name: Union[str, bytes] = "IMG_####.JPG", data: bytes = None, *,
+                    size: int = 4096, seed: int = 7, counter_start: int = 1,
+                    trigger_delay_ms: int = 0, complete_event: bool = False) -> None:
+        """What a capture or trigger creates: a file in `folder` named from
+        `name` (each run of '#' is a counter, zero-padded), with the given
+        bytes. A trigger reports the file by a file-added event after
+        `trigger_delay_ms` (preceded by capture-complete if asked)."""
+        keys, _ = _content(data, size, seed, None)
+        self.script["capture"] = {"folder": _text(folder), "name": _text(name),
+                                  "counterStart": counter_start,
+                                  "triggerDelayMs": trigger_delay_ms,
+                                  "completeEvent": complete_event, **keys}
+        self.write()
+
+    def capture_bytes(self) -> bytes:
+        """The bytes of the files that captures create."""
+        capture = self.script.get("capture")
+        if capture is None:
+            return pattern_bytes(4096, 0)
+        if "hex" in capture:
+            return bytes.fromhex(capture["hex"])
+        return pattern_bytes(capture.get("size", 0), capture.get("seed", 0))
+
+    def set_throttle(self, bytes_per_second: int, chunk_size: int = None) -> None:
+        """Limits download speed (0: full speed)."""
+        self.script["throttle"] = bytes_per_second
+        if chunk_size:
+            self.script["chunkSize"] = chunk_size
+        self.write()
+
+    def set_unplugged_result(self, result: int) -> None:
+        """The result of every camera call once the device is unplugged
+        (default -7, GP_ERROR_IO; 0 turns the unplug check off)."""
+        self.script["unpluggedResult"] = result
+        self.write()
+
+    # -- events.jsonl --------------------------------------------------------
+
+    def add_events(self, events: Iterable[dict]) -> None:
+        """Appends events in one write. Each is a dict as add_event builds."""
+        payload = "".join(json.dumps(e, allow_nan=False) + "\n" for e in events).encode()
+        fd = os.open(self.directory / "events.jsonl", os.O_WRONLY | os.O_APPEND | os.O_CREAT,
+                     0o644)
+        try:
+            while payload:
+                payload = payload[os.write(fd, payload):]
+        finally:
+            os.close(fd)
+
+    @staticmethod
+    def event(type: Union[str, int], folder: Union[str, bytes] = None,
+              name: Union[str, bytes] = None, text: Union[str, bytes] = None) -> dict:
+        """An event for add_events: type is a name (file_added, folder_added,
+        capture_complete, file_changed, unknown, timeout) or a number.
+        Names longer than 127 bytes fill the 128-byte field without a NUL."""
+        entry: dict[str, Any] = {"type": type}
+        if folder is not None:
+            entry["folder"] = _text(folder)
+        if name is not None:
+            entry["name"] = _text(name)
+        if text is not None:
+            entry["text"] = _text(text)
+        return entry
+
+    def add_event(self, type: Union[str, int], folder=None, name=None, text=None) -> None:
+        self.add_events([self.event(type, folder, name, text)])
+
+    def fail_event(self, result: int) -> None:
+        """The next event wait fails once with `result`."""
+        self.add_events([{"result": result}])
+
+    def add_photo(self, folder: Union[str, bytes], name: Union[str, bytes], data: bytes = None,
+                  **content) -> Optional[bytes]:
+        """Puts a file on the card and reports it with a file-added event;
+        returns its bytes (as add_file)."""
+        expected = self.add_file(folder, name, data, **content)
+        self.add_event(EVENT_FILE_ADDED, folder, name)
+        return expected
+
+    # -- record.jsonl --------------------------------------------------------
+
+    def records(self, op: str = None) -> list[dict]:
+        """What the driver did, oldest first, optionally only one operation:
+        init, exit, capture, trigger, file_get, get_config, event,
+        script_error, event_error, config_error."""
+        path = self.directory / "record.jsonl"
+        if not path.exists():
+            return []
+        entries = [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
+        return [e for e in entries if op is None or e.get("op") == op]
+
+    def wait_for_record(self, op: str, where: Callable[[dict], bool] = lambda r: True,
+                        timeout: float = DEFAULT_TIMEOUT) -> dict:
+        """Waits for a record of `op` that satisfies `where`."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for entry in self.records(op):
+                if where(entry):
+                    return entry
+            if time.monotonic() > deadline:
+                pytest.fail(f"no {op!r} record within {timeout} s; records: {self.records()}")
+            time.sleep(0.02)
+
+
+# ---------------------------------------------------------------------------
+
+
+def _matches(line: dict, fields: dict) -> bool:
+    return all(k in line and line[k] == v for k, v in fields.items())
+
+
+class Relay:
+    """A running test copy of camrelay. Status lines are read by a thread
+    into a queue; `line` takes them one by one with a deadline and fails the
+    test at once, showing every line seen so far, when none comes."""
+
+    def __init__(self, env: dict[str, str], args: Iterable[str] = (),
+                 executable: Union[str, Path] = None, cwd: Union[str, Path] = None):
+        self.executable = str(executable or CAMRELAY)
+        self.seen: list[Any] = []  # every line taken so far, parsed
+        self._queue: "queue.Queue[Optional[bytes]]" = queue.Queue()
+        self._stderr = bytearray()
+        self.proc = subprocess.Popen([self.executable, *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                     cwd=cwd)
+        self._reader = threading.Thread(target=self._read_stdout, daemon=True)
+        self._reader.start()
+        self._err_reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self._err_reader.start()
+
+    def _read_stdout(self) -> None:
+        for raw in self.proc.stdout:
+            self._queue.put(raw)
+        self._queue.put(None)  # end of output
+
+    def _read_stderr(self) -> None:
+        for raw in self.proc.stderr:
+            self._stderr += raw
+
+    # -- input ---------------------------------------------------------------
+
+    def send(self, command: Union[dict, str, bytes]) -> None:
+        """Writes a command: a dict as one JSON line; str or bytes as they
+        are (add the "\\n" yourself)."""
+        if isinstance(command, dict):
+            data = (json.dumps(command) + "\n").encode()
+        elif isinstance(command, str):
+            data = command.encode()
+        else:
+            data = bytes(command)
+        try:
+            self.proc.stdin.write(data)
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            pytest.fail(self._report("camrelay closed its standard input"))
+
+    def start(self, camera_id: Any, directory: Any) -> None:
+        self.send({"command": "start", "cameraId": camera_id, "directory": directory})
+
+    def stop(self) -> None:
+        self.send({"command": "stop"})
+
+    def capture(self) -> None:
+        self.send({"command": "capture"})
+
+    def close_stdin(self) -> None:
+        """End of input: camrelay should exit with status 0."""
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+
+    def send_signal(self, number: int = signal.SIGTERM) -> None:
+        self.proc.send_signal(number)
+
+    # -- output --------------------------------------------------------------
+
+    def _report(self, message: str) -> str:
+        shown = "\n".join(f"  {json.dumps(line) if isinstance(line, dict) else line!r}"
+                          for line in self.seen)
+        stderr = self._stderr.decode(errors="replace").strip()
+        return (f"{message}\nstatus lines seen so far ({len(self.seen)}):\n{shown or '  (none)'}"
+                + (f"\nstderr:\n{stderr}" if stderr else ""))
+
+    def _take(self, deadline: float, waiting_for: str) -> dict:
+        remaining = deadline - time.monotonic()
+        try:
+            raw = self._queue.get(timeout=max(remaining, 0))
+        except queue.Empty:
+            pytest.fail(self._report(f"no status line {waiting_for}within the deadline"))
+        if raw is None:
+            self._queue.put(None)  # keep reporting the end
+            pytest.fail(self._report(f"camrelay ended its output while waiting {waiting_for}"
+                                     f"(exit status {self.proc.poll()})"))
+        try:
+            parsed = json.loads(raw)
+        except ValueError:
+            self.seen.append(raw)
+            pytest.fail(self._report(f"status line is not JSON: {raw!r}"))
+        self.seen.append(parsed)
+        if not isinstance(parsed, dict):
+            pytest.fail(self._report("status line is not a JSON object"))
+        return parsed
+
+    def line(self, timeout: float = DEFAULT_TIMEOUT, where: Callable[[dict], bool] = None,
+             **fields: Any) -> dict:
+        """The next status line, parsed. With `where` or field values
+        (phase="ready", count=1, ...) the next line must match them; lines
+        that do not match fail the test. See `wait_for` to skip lines."""
+        line = self._take(time.monotonic() + timeout, "")
+        if (where and not where(line)) or not _matches(line, fields):
+            pytest.fail(self._report(f"unexpected status line; wanted {fields or ''}"
+                                     f"{' and a predicate' if where else ''}"))
+        return line
+
+    def wait_for(self, where: Callable[[dict], bool] = None, timeout: float = DEFAULT_TIMEOUT,
+                 **fields: Any) -> dict:
+        """Skips status lines until one matches `where` and the field values;
+        returns it. Fails when none does before the deadline."""
+        deadline = time.monotonic() + timeout
+        wanted = f"matching {fields or ''}{' and a predicate' if where else ''} "
+        while True:
+            line = self._take(deadline, wanted)
+            if (where is None or where(line)) and _matches(line, fields):
+                return line
+
+    def expect_no_line(self, seconds: float = 1.0) -> None:
+        """Fails if a status line arrives within `seconds`."""
+        try:
+            raw = self._queue.get(timeout=seconds)
+        except queue.Empty:
+            return
+        if raw is None:
+            self._queue.put(None)
+            return
+        try:
+            self.seen.append(json.loads(raw))
+        except ValueError:
+            self.seen.append(raw)
+        pytest.fail(self._report("a status line came although none was expected"))
+
+    def pending_lines(self) -> list[dict]:
+        """Takes every status line that has arrived, without waiting."""
+        lines = []
+        while True:
+            try:
+                raw = self._queue.get_nowait()
+            except queue.Empty:
+                return lines
+            if raw is None:
+                self._queue.put(None)
+                return lines
+            parsed = json.loads(raw)
+            self.seen.append(parsed)
+            lines.append(parsed)
+
+    # -- exit ----------------------------------------------------------------
+
+    def wait_exit(self, timeout: float = DEFAULT_TIMEOUT) -> int:
+        """Waits for the process to end; returns its exit status (negative:
+        killed by that signal). Kills it and fails the test on timeout."""
+        try:
+            status = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            pytest.fail(self._report(f"camrelay did not exit within {timeout} s"))
+        self._reader.join(timeout=5)
+        self._err_reader.join(timeout=5)
+        return status
+
+    @property
+    def stderr(self) -> str:
+        return self._stderr.decode(errors="replace")
+
+    def kill(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+# ---------------------------------------------------------------------------
+
+
+def under_umockdev() -> bool:
+    return "libumockdev-preload" in os.environ.get("LD_PRELOAD", "")
+
+
+class Bench:
+    """One umockdev testbed, the virtual camera's script folder and the
+    processes started on them. Use one per test (the `bench` fixture)."""
+
+    def __init__(self, directory: Union[str, Path]):
+        if not under_umockdev():
+            pytest.skip("process-level tests run under umockdev-wrapper (use ctest)")
+        if not CAMRELAY.exists():
+            pytest.fail(f"test copy of camrelay missing: {CAMRELAY} (build the project first)")
+        self.directory = Path(directory)
+        self.testbed = UMockdev.Testbed.new()
+        self.root_dir = self.testbed.get_root_dir()
+        self.camera = Camera(self.directory / "virtualcam")
+        self.devices: list[Device] = []
+        self.relays: list[Relay] = []
+        self._hub_ports: dict[int, int] = {}
+
+    # -- devices -------------------------------------------------------------
+
+    def plug(self, model: Union[str, Model] = "trigger", bus: int = 1, address: int = 5,
+             speed: str = "5000", *, vendor: int = None, product: int = None) -> Device:
+        """Plugs in a virtual camera of `model` (a key of MODELS) at `bus`
+        and `address` with sysfs speed `speed` (one of SPEEDS, or any text).
+        `vendor`/`product` override the model's ids (for a device that no
+        driver knows)."""
+        model = MODELS[model] if isinstance(model, str) else model
+        hub_port = self._hub_ports.get(bus, 0) + 1
+        self._hub_ports[bus] = hub_port
+        description = device_description(vendor if vendor is not None else model.vendor,
+                                         product if product is not None else model.product,
+                                         bus, address, str(speed), hub_port)
+        if not self.testbed.add_from_string(description):
+            pytest.fail(f"umockdev refused the device description:\n{description}")
+        syspath = "/sys" + description.splitlines()[0][3:]
+        self.testbed.uevent(syspath, "add")
+        device = Device(model, bus, address, str(speed), syspath)
+        self.devices.append(device)
+        return device
+
+    def unplug(self, device: Device) -> None:
+        """Removes the device from sysfs and /dev, as a cable pull would."""
+        if device.plugged:
+            self.testbed.uevent(device.syspath, "remove")
+            self.testbed.remove_device(device.syspath)
+            device.plugged = False
+
+    def camera_for(self, device: Device) -> Camera:
+        """A script folder used only by the camera on `device`'s port."""
+        return Camera(self.camera.directory / device.port.replace(":", "-").replace(",", "-"))
+
+    # -- processes -----------------------------------------------------------
+
+    def env(self, **extra: str) -> dict[str, str]:
+        """Environment for child processes: the testbed (UMOCKDEV_DIR, which
+        Python's os.environ does not see) and the script folder."""
+        env = dict(os.environ)
+        env.update(UMOCKDEV_DIR=self.root_dir, VIRTUALCAM_DIR=str(self.camera.directory))
+        env.update(extra)
+        return env
+
+    def relay(self, *args: str, env: dict[str, str] = None, **kw) -> Relay:
+        """Starts the test copy of camrelay on this testbed."""
+        relay = Relay(env or self.env(), args, **kw)
+        self.relays.append(relay)
+        return relay
+
+    def gphoto2(self, *args: str, cwd: Union[str, Path] = None,
+                timeout: float = 60) -> subprocess.CompletedProcess:
+        """Runs Debian's gphoto2 on this testbed with the test copy's camera
+        and port drivers."""
+        env = self.env(CAMLIBS=str(TESTCOPY_DIR / "camlibs"), IOLIBS=str(TESTCOPY_DIR / "iolibs"))
+        return subprocess.run(["gphoto2", *args], env=env, cwd=cwd, capture_output=True,
+                              timeout=timeout)
+
+    def close(self) -> None:
+        for relay in self.relays:
+            relay.kill()
+            if relay.proc.stdin:
+                try:
+                    relay.proc.stdin.close()
+                except BrokenPipeError:
+                    pass
+        for device in self.devices:
+            if device.plugged:
+                self.testbed.remove_device(device.syspath)
+                device.plugged = False
+        self.testbed = None  # the testbed removes its folder when freed

@@ -1,0 +1,232 @@
+"""Self-test of the virtual camera bench with Debian's gphoto2 program: if
+gphoto2 sees, captures from, downloads from and configures the virtual
+camera on the testbed, the bench is a faithful libgphoto2 camera, whatever
+camrelay does with it."""
+
+import ctypes
+import re
+
+import pytest
+
+from harness import (GP_ERROR_IO, GP_ERROR_IO_USB_CLAIM, GP_ERROR_IO_USB_FIND, MODELS,
+                     TESTCOPY_DIR, pattern_bytes, radio, range_, section, text, toggle)
+
+
+def autodetected(bench):
+    result = bench.gphoto2("--auto-detect")
+    assert result.returncode == 0, result.stderr
+    rows = result.stdout.decode().splitlines()[2:]
+    return [tuple(re.split(r"\s{2,}", row.strip())) for row in rows if row.strip()]
+
+
+def test_autodetect_lists_each_model_once_at_its_port(bench):
+    devices = [bench.plug(key, bus=bus, address=address, speed=speed)
+               for key, bus, address, speed in [("trigger", 1, 5, "5000"),
+                                                ("capture", 1, 9, "480"),
+                                                ("viewer", 2, 3, "12"),
+                                                ("sony", 3, 17, "10000"),
+                                                ("sony-capture", 4, 127, "1.5")]]
+    listed = autodetected(bench)
+    assert sorted(listed) == sorted((d.model.name, d.port) for d in devices)
+
+    bench.unplug(devices[0])
+    assert (devices[0].model.name, devices[0].port) not in autodetected(bench)
+
+
+def test_unknown_usb_device_is_not_listed(bench):
+    bench.plug("trigger", vendor=0x1209, product=0x7FFF)
+    assert autodetected(bench) == []
+
+
+@pytest.mark.parametrize("key", ["trigger", "capture", "sony-capture"])
+def test_capture_image_and_download_is_byte_exact(bench, tmp_path, key):
+    device = bench.plug(key, bus=1, address=5)
+    data = pattern_bytes(300_001, 9)
+    bench.camera.set_capture("/store_00010001/DCIM/100VCAM", "DSC#####.JPG", data)
+    out = tmp_path / "out"
+    out.mkdir()
+    result = bench.gphoto2("--port", device.port, "--camera", device.model.name,
+                           "--capture-image-and-download", "--keep", cwd=out)
+    assert result.returncode == 0, result.stderr
+    assert (out / "DSC00001.JPG").read_bytes() == data
+    capture = bench.camera.records("capture")
+    assert [(c["folder"], c["name"]) for c in capture] == [
+        ("/store_00010001/DCIM/100VCAM", "DSC00001.JPG")]
+    assert bench.camera.records("exit"), "the camera was not closed"
+
+
+def test_camera_without_image_capture_refuses(bench, tmp_path):
+    device = bench.plug("viewer")
+    result = bench.gphoto2("--port", device.port, "--capture-image-and-download", cwd=tmp_path)
+    assert result.returncode != 0
+    assert bench.camera.records("capture") == []
+
+
+def test_card_files_download_byte_exact_including_large_and_disk_backed(bench, tmp_path):
+    device = bench.plug("capture")
+    small = bench.camera.add_file("/DCIM/100VCAM", "IMG_0001.JPG", b"\xff\xd8hello\xff\xd9")
+    large = bench.camera.add_file("/DCIM/100VCAM", "IMG_0002.CR3", size=24 << 20)
+    source = tmp_path / "on-disk.nef"
+    source.write_bytes(pattern_bytes(1_000_003, 77))
+    bench.camera.add_file("/DCIM/101VCAM", "IMG_0003.NEF", path=source)
+    out = tmp_path / "out"
+    out.mkdir()
+
+    listing = bench.gphoto2("--port", device.port, "--list-files")
+    assert listing.returncode == 0, listing.stderr
+    for name in (b"IMG_0001.JPG", b"IMG_0002.CR3", b"IMG_0003.NEF"):
+        assert name in listing.stdout
+
+    result = bench.gphoto2("--port", device.port, "--get-all-files", cwd=out)
+    assert result.returncode == 0, result.stderr
+    assert (out / "IMG_0001.JPG").read_bytes() == small
+    assert (out / "IMG_0002.CR3").read_bytes() == large
+    assert (out / "IMG_0003.NEF").read_bytes() == source.read_bytes()
+
+
+def test_scripted_download_failure_after_partial_write(bench, tmp_path):
+    device = bench.plug("capture")
+    bench.camera.add_file("/DCIM", "BAD.JPG", size=100_000, result=GP_ERROR_IO, fail_after=4096)
+    result = bench.gphoto2("--port", device.port, "--get-file", "/DCIM/BAD.JPG", cwd=tmp_path)
+    assert result.returncode != 0
+    record = bench.camera.records("file_get")[-1]
+    assert record["result"] == GP_ERROR_IO and record["bytes"] == 4096
+
+
+def test_camera_init_result_is_scripted(bench):
+    device = bench.plug("trigger")
+    bench.camera.set_result("camera_init", GP_ERROR_IO_USB_CLAIM)
+    result = bench.gphoto2("--port", device.port, "--summary")
+    assert result.returncode != 0
+    assert [r["result"] for r in bench.camera.records("init")] == [GP_ERROR_IO_USB_CLAIM]
+
+    bench.camera.set_result("camera_init", None)
+    result = bench.gphoto2("--port", device.port, "--summary")
+    assert result.returncode == 0, result.stderr
+
+
+def get_config(bench, device, name):
+    result = bench.gphoto2("--port", device.port, "--get-config", name)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.decode(errors="replace")
+
+
+def test_get_config_reads_scripted_widgets(bench):
+    device = bench.plug("trigger")
+    padded = "  Manual \n"
+    long_value = "\U0001F4F7" * 256 + "a"  # 513 UTF-16 units
+    bench.camera.set_config([
+        section("capturesettings", [
+            radio("expprogram", padded, choices=["Manual", "Auto"]),
+            range_("f-number", 5.6, min=1, max=22, step=0.1),
+            range_("aperture", "1/3"),
+            range_("focallength", float("nan")),
+            range_("exposurecompensation", -0.0, min=-3, max=3),
+        ]),
+        section("status", [
+            text("lensname", long_value),
+            text("batterylevel", ""),
+            text("serialnumber", b"\xc3\x28bad utf-8"),
+            toggle("viewfinder", 1),
+        ]),
+    ])
+    assert "Type: RADIO" in get_config(bench, device, "expprogram")
+    assert "Current:   Manual \n" in get_config(bench, device, "expprogram")
+    assert "Current: 5.6" in get_config(bench, device, "f-number")
+    assert "Current: 0.333333" in get_config(bench, device, "aperture")
+    assert re.search(r"Current: -?nan", get_config(bench, device, "focallength"))
+    assert "Current: -0" in get_config(bench, device, "exposurecompensation")
+    assert long_value in get_config(bench, device, "lensname")
+    assert "Current: \n" in get_config(bench, device, "batterylevel")
+    assert "Type: TOGGLE" in get_config(bench, device, "viewfinder")
+
+
+def test_default_config_offers_the_polled_parameters(bench):
+    device = bench.plug("capture")
+    result = bench.gphoto2("--port", device.port, "--list-config")
+    assert result.returncode == 0, result.stderr
+    listed = result.stdout.decode().split()
+    for name in ["/main/capturesettings/f-number", "/main/capturesettings/shutterspeed",
+                 "/main/capturesettings/iso", "/main/status/batterylevel",
+                 "/main/status/lensname"]:
+        assert name in listed
+
+
+def test_get_config_failure_is_scripted(bench):
+    device = bench.plug("capture")
+    bench.camera.set_result("get_config", GP_ERROR_IO)
+    result = bench.gphoto2("--port", device.port, "--get-config", "iso")
+    assert result.returncode != 0
+
+
+def test_wait_event_reports_scripted_and_triggered_events(bench):
+    device = bench.plug("trigger")
+    camera = bench.camera
+    camera.set_capture("/", "capt_####.ARW", size=10, trigger_delay_ms=300,
+                       complete_event=True)
+    camera.add_events([camera.event("folder_added", "/DCIM", "100VCAM"),
+                       camera.event("unknown", text="PTP Property 5001 changed"),
+                       camera.event("file_added", "/DCIM/100VCAM", "IMG_0001.JPG")])
+    result = bench.gphoto2("--port", device.port, "--trigger-capture", "--wait-event=8",
+                           "--keep")
+    assert result.returncode == 0, result.stderr
+    out = result.stdout.decode()
+    assert "FOLDERADDED 100VCAM /DCIM" in out
+    assert "PTP Property 5001 changed" in out
+    assert "FILEADDED IMG_0001.JPG /DCIM/100VCAM" in out
+    assert "FILEADDED capt_0001.ARW /" in out
+    assert "CAPTURECOMPLETE" in out
+    events = [r["type"] for r in camera.records("event")]
+    assert events.count(2) == 2 and events.count(4) == 1
+
+
+class Gphoto2Library:
+    """libgphoto2 called in this process (through ctypes), for what the
+    gphoto2 program cannot show: one camera kept open across an unplug."""
+
+    def __init__(self, bench, monkeypatch):
+        monkeypatch.setenv("CAMLIBS", str(TESTCOPY_DIR / "camlibs"))
+        monkeypatch.setenv("IOLIBS", str(TESTCOPY_DIR / "iolibs"))
+        monkeypatch.setenv("VIRTUALCAM_DIR", str(bench.camera.directory))
+        self.lib = ctypes.CDLL("libgphoto2.so.6")
+        self.lib.gp_context_new.restype = ctypes.c_void_p
+        self.context = ctypes.c_void_p(self.lib.gp_context_new())
+        self.camera = ctypes.c_void_p()
+        assert self.lib.gp_camera_new(ctypes.byref(self.camera)) == 0
+        assert self.lib.gp_camera_init(self.camera, self.context) == 0
+
+    def wait_for_event(self, timeout_ms):
+        kind, data = ctypes.c_int(-1), ctypes.c_void_p()
+        result = self.lib.gp_camera_wait_for_event(self.camera, timeout_ms, ctypes.byref(kind),
+                                                   ctypes.byref(data), self.context)
+        if data:
+            ctypes.CDLL(None).free(data)
+        return result, kind.value
+
+    def close(self):
+        self.lib.gp_camera_exit(self.camera, self.context)
+        self.lib.gp_camera_free(self.camera)
+
+
+def test_open_camera_fails_its_calls_once_unplugged(bench, monkeypatch):
+    device = bench.plug("trigger")
+    bench.camera.set_unplugged_result(GP_ERROR_IO_USB_FIND)
+    library = Gphoto2Library(bench, monkeypatch)
+    try:
+        assert library.wait_for_event(50) == (0, 1)  # GP_EVENT_TIMEOUT
+        bench.camera.fail_event(GP_ERROR_IO)
+        assert library.wait_for_event(50)[0] == GP_ERROR_IO
+        assert library.wait_for_event(50) == (0, 1)  # a scripted failure is consumed
+        bench.unplug(device)
+        assert library.wait_for_event(50)[0] == GP_ERROR_IO_USB_FIND
+    finally:
+        library.close()
+    assert bench.camera.records("exit")
+
+
+def test_models_have_the_documented_abilities(bench):
+    result = bench.gphoto2("--list-cameras")
+    assert result.returncode == 0
+    out = result.stdout.decode()
+    for model in MODELS.values():
+        assert f'"{model.name}"' in out
