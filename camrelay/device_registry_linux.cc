@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <libudev.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <charconv>
@@ -162,6 +163,13 @@ class UdevRegistry final : public DeviceRegistry {
       if (std::optional<std::string> sysname = deviceMapperNamed(devicePath.substr(kMapper.size())))
         return *sysname;
     }
+    // "/dev/block/MAJOR:MINOR" is the kernel's name by device number.
+    constexpr std::string_view kByNumber = "/dev/block/";
+    if (devicePath.starts_with(kByNumber)) {
+      if (std::optional<std::string> sysname =
+              blockDeviceNumbered(devicePath.substr(kByNumber.size())))
+        return *sysname;
+    }
     // Other links under /dev (/dev/disk/by-uuid/..., /dev/<vg>/<lv>) lead to
     // the kernel's own name.
     if (char* resolved = realpath(std::string(devicePath).c_str(), nullptr)) {
@@ -194,6 +202,23 @@ class UdevRegistry final : public DeviceRegistry {
   udev_device* blockDevice(std::string_view sysname) const {
     return udev_device_new_from_subsystem_sysname(context_.get(), "block",
                                                   std::string(sysname).c_str());
+  }
+
+  std::optional<std::string> blockDeviceNumbered(std::string_view number) const {
+    unsigned int majorNumber = 0;
+    unsigned int minorNumber = 0;
+    const char* const last = number.data() + number.size();
+    auto [colon, error] = std::from_chars(number.data(), last, majorNumber);
+    if (error != std::errc() || colon == last || *colon != ':') return std::nullopt;
+    auto [end, minorError] = std::from_chars(colon + 1, last, minorNumber);
+    if (minorError != std::errc() || end != last) return std::nullopt;
+    udev_device* device =
+        udev_device_new_from_devnum(context_.get(), 'b', makedev(majorNumber, minorNumber));
+    if (device == nullptr) return std::nullopt;
+    std::optional<std::string> sysname;
+    if (const char* name = udev_device_get_sysname(device)) sysname = name;
+    udev_device_unref(device);
+    return sysname;
   }
 
   std::optional<std::string> deviceMapperNamed(std::string_view name) const {

@@ -10,7 +10,9 @@
 #include <string_view>
 
 // The mount source of the file system that holds `directory`, or nullopt when
-// the directory cannot be examined or no mounted file system matches it.
+// the directory cannot be examined or no mounted file system matches it. A
+// device path that does not exist (the kernel's "/dev/root") is replaced by
+// "/dev/block/MAJOR:MINOR" of the directory's device.
 std::optional<std::string> mountSourceOf(const char* directory);
 
 // The mount source, read from the text of a /proc/<pid>/mountinfo file, of the

@@ -126,5 +126,14 @@ std::optional<std::string> mountSourceOf(const char* directory) {
     canonicalPath = resolved;
     std::free(resolved);
   }
-  return mountSourceFromMountinfo(mountinfo, status.st_dev, canonicalPath);
+  std::optional<std::string> source =
+      mountSourceFromMountinfo(mountinfo, status.st_dev, canonicalPath);
+  // A root file system that the kernel mounted itself is listed as
+  // "/dev/root", which need not exist; the device number names the disk.
+  struct stat node;
+  if (source && source->starts_with("/dev/") && major(status.st_dev) != 0 &&
+      stat(source->c_str(), &node) != 0 && errno == ENOENT)
+    return "/dev/block/" + std::to_string(major(status.st_dev)) + ":" +
+           std::to_string(minor(status.st_dev));
+  return source;
 }

@@ -107,6 +107,7 @@ TEST_F(DiskLinkUdev, PartitionOnUsbDiskReportsUsbAndLinkSpeed) {
   testbed.load("usb3_disk.umockdev");
   EXPECT_EQ(probe("/dev/sdb1"), R"({"protocol":"USB","mbps":5000})");
   EXPECT_EQ(probe("/dev/sdb"), R"({"protocol":"USB","mbps":5000})");
+  EXPECT_EQ(probe("/dev/block/8:17"), R"({"protocol":"USB","mbps":5000})");
   testbed.setDriver(kUsbInterface, "usb-storage");
   EXPECT_EQ(probe("/dev/sdb1"), R"({"protocol":"USB","mbps":5000})");
 }
@@ -172,6 +173,8 @@ TEST_F(DiskLinkUdev, DeviceWithoutPropertiesOrUnknownNameGivesNothing) {
   EXPECT_EQ(probe("/dev/sdz9"), "{}");
   EXPECT_EQ(probe("/dev/"), "{}");
   EXPECT_EQ(probe("/dev/.."), "{}");
+  EXPECT_EQ(probe("/dev/block/8:99"), "{}");
+  EXPECT_EQ(probe("/dev/block/8:"), "{}");
   EXPECT_EQ(probe("tmpfs"), "{}");
 }
 

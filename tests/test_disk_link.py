@@ -14,6 +14,8 @@ SOURCE_DIR = Path(os.environ.get("CAMRELAY_SOURCE_DIR", Path(__file__).resolve()
 BUILD_DIR = Path(os.environ.get("CAMRELAY_BUILD_DIR", SOURCE_DIR / "build"))
 CAMRELAY = BUILD_DIR / "bin" / "camrelay"
 TESTBEDS = SOURCE_DIR / "tests" / "data" / "disk_link"
+USB_PARTITION = ("devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0"
+                 "/block/sdb/sdb1")
 
 
 def machine_env():
@@ -112,6 +114,16 @@ def test_folder_on_a_usb_disk_of_a_testbed(tmp_path):
             f"26 1 {os.major(device)}:{os.minor(device)} / / rw - exfat /dev/sdb1 rw\n")
         env = machine_env()
         env["UMOCKDEV_DIR"] = testbed.get_root_dir()
+        assert disk_link(str(tmp_path), env=env) == {"protocol": "USB", "mbps": 5000}
+
+        # A root file system that the kernel mounted itself is "/dev/root",
+        # which does not exist; its device number names the disk.
+        testbed.set_property("/sys/" + USB_PARTITION, "MAJOR", str(os.major(device)))
+        testbed.set_property("/sys/" + USB_PARTITION, "MINOR", str(os.minor(device)))
+        (Path(testbed.get_sys_dir()) / "dev" / "block" / f"{os.major(device)}:{os.minor(device)}"
+         ).symlink_to("../../" + USB_PARTITION)
+        (proc / "mountinfo").write_text(
+            f"26 1 {os.major(device)}:{os.minor(device)} / / rw - ext4 /dev/root rw\n")
         assert disk_link(str(tmp_path), env=env) == {"protocol": "USB", "mbps": 5000}
 
         (proc / "mountinfo").write_text(
