@@ -1,0 +1,423 @@
+"""Process-level tests of the download pipeline on the virtual camera bench:
+naming and queueing, the metrics and status lines of a download, and every
+failure path, each of which must close the camera, drop the queue and leave
+no temporary file behind."""
+
+import errno
+import os
+import shutil
+import signal
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from harness import GP_ERROR_IO, pattern_bytes
+
+SOURCE = Path(__file__).resolve().parent
+FOLDER = "/store_00010001/DCIM/100VCAM"
+
+
+@pytest.fixture(scope="module")
+def faults(tmp_path_factory):
+    """The fault interposer (fault_preload.c), built for this run."""
+    if shutil.which("cc") is None:
+        pytest.skip("no C compiler for the fault interposer")
+    library = tmp_path_factory.mktemp("faults") / "fault_preload.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library),
+                    str(SOURCE / "fault_preload.c"), "-ldl"], check=True)
+    return str(library)
+
+
+def fault_env(bench, library, **faults):
+    """The bench environment with the interposer chained before umockdev's
+    preload library and the given FAULT_* variables set."""
+    env = bench.env(**{k: str(v) for k, v in faults.items()})
+    env["LD_PRELOAD"] = " ".join(p for p in (library, env.get("LD_PRELOAD")) if p)
+    return env
+
+
+def open_session(bench, destination, model="capture", env=None, address=5):
+    """Starts camrelay, opens a camera of `model` for `destination` and
+    waits for the first parameter read, so that later lines come only from
+    downloads (repeated reads of an unchanged tree write nothing)."""
+    device = bench.plug(model, address=address)
+    relay = bench.relay(env=env)
+    relay.line(phase="idle")
+    relay.wait_for(lambda s: s["cameras"], timeout=15)
+    start(relay, device, destination)
+    return device, relay
+
+
+def start(relay, device, destination):
+    relay.start(device.port, str(destination))
+    relay.line(phase="connecting")
+    relay.line(phase="ready", count=0, lastFile="", lastTransfer={})
+    relay.line(phase="ready", timeout=5, where=lambda s: s["cameraParameters"])
+
+
+def saved(relay, pending=0, **fields):
+    """One download: a "transferring" line, then its "ready" line."""
+    relay.line(phase="transferring", pendingCount=pending + 1)
+    return relay.line(phase="ready", pendingCount=pending, **fields)
+
+
+def leftovers(folder):
+    return sorted(p.name for p in Path(folder).iterdir() if p.name.startswith(".lumetra-"))
+
+
+def file_gets(bench):
+    return [r for r in bench.camera.records("file_get")]
+
+
+@pytest.fixture
+def destination(tmp_path):
+    folder = tmp_path / "photos"
+    folder.mkdir()
+    return folder
+
+
+# -- naming and queueing -------------------------------------------------------
+
+
+def test_taken_names_get_numbers_and_existing_files_stay_untouched(bench, destination):
+    (destination / "IMG_0001.JPG").write_bytes(b"first")
+    (destination / "IMG_0001_1.JPG").write_bytes(b"second")
+    _, relay = open_session(bench, destination)
+    data = bench.camera.add_photo(FOLDER, "IMG_0001.JPG", size=3000)
+    line = saved(relay, count=1, lastFile="IMG_0001_2.JPG")
+    assert line["lastTransfer"]["bytes"] == 3000
+    assert (destination / "IMG_0001.JPG").read_bytes() == b"first"
+    assert (destination / "IMG_0001_1.JPG").read_bytes() == b"second"
+    assert (destination / "IMG_0001_2.JPG").read_bytes() == data
+
+    # Case is kept on save; the photo test ignores it.
+    data = bench.camera.add_photo(FOLDER, "DSC0001.Jpg", size=10)
+    saved(relay, count=2, lastFile="DSC0001.Jpg")
+    assert (destination / "DSC0001.Jpg").read_bytes() == data
+    assert leftovers(destination) == []
+
+
+def test_sony_capture_names_restart_each_session_without_overwriting(bench, destination):
+    # Debian 12's libgphoto2 names Sony captures capt0000.jpg, capt0001.arw,
+    # ... in the root folder, counting from 0 again after every start.
+    bench.camera.set_capture(folder="/", name="capt####.jpg", counter_start=0, size=500, seed=1)
+    device, relay = open_session(bench, destination, model="sony")
+    relay.capture()
+    relay.line(phase="capturing")
+    relay.line(phase="ready")
+    first = saved(relay, count=1, lastFile="capt0000.jpg")
+    assert first["cameraId"] == device.port
+    relay.stop()
+    relay.line(phase="stopping")
+    relay.line(phase="idle")
+
+    bench.camera.set_capture(folder="/", name="capt####.jpg", counter_start=0, size=700, seed=2)
+    start(relay, device, destination)
+    relay.capture()
+    relay.line(phase="capturing")
+    relay.line(phase="ready")
+    saved(relay, count=1, lastFile="capt0000_1.jpg")
+    assert (destination / "capt0000.jpg").read_bytes() == pattern_bytes(500, 1)
+    assert (destination / "capt0000_1.jpg").read_bytes() == pattern_bytes(700, 2)
+
+
+def test_capt_prefix_is_dropped_only_for_sony_root_captures(bench, destination):
+    camera = bench.camera
+    _, relay = open_session(bench, destination, model="sony")
+    camera.add_photo("/", "capt_DSC00001.ARW", size=10)
+    saved(relay, count=1, lastFile="DSC00001.ARW")
+    camera.add_photo("/DCIM", "capt_DSC00002.ARW", size=10)
+    saved(relay, count=2, lastFile="capt_DSC00002.ARW")
+    # Its identity keeps the camera's name: reported again, it is not fetched.
+    camera.add_event("file_added", "/", "capt_DSC00001.ARW")
+    relay.expect_no_line(1.0)
+    relay.stop()
+    relay.line(phase="stopping")
+    relay.line(phase="idle")
+    relay.close_stdin()
+    assert relay.wait_exit() == 0
+
+    other = destination / "other"
+    other.mkdir()
+    _, relay = open_session(bench, other, model="trigger", address=6)
+    camera.add_photo("/", "capt_DSC00003.ARW", size=10)
+    saved(relay, count=1, lastFile="capt_DSC00003.ARW")
+
+
+def test_only_photo_names_are_queued(bench, destination):
+    camera = bench.camera
+    _, relay = open_session(bench, destination)
+    camera.add_photo(FOLDER, "MVI_0001.MOV", size=10)
+    camera.add_photo(FOLDER, "README", size=10)
+    camera.add_photo(FOLDER, "jpg", size=10)
+    relay.expect_no_line(1.0)
+    camera.add_photo(FOLDER, "IMG_0002.JPG", size=10)
+    saved(relay, count=1, lastFile="IMG_0002.JPG")
+    assert [r["name"] for r in file_gets(bench)] == ["IMG_0002.JPG"]
+    assert sorted(p.name for p in destination.iterdir()) == ["IMG_0002.JPG"]
+
+
+def test_a_file_reported_by_capture_and_by_an_event_is_fetched_once(bench, destination):
+    camera = bench.camera
+    camera.set_capture(folder=FOLDER, name="IMG_####.JPG", counter_start=1, size=100)
+    camera.set_throttle(400_000)
+    _, relay = open_session(bench, destination)
+    camera.add_photo(FOLDER, "SLOW.JPG", size=400_000)  # about a second
+    relay.line(phase="transferring", pendingCount=1)
+    # While the slow file downloads, the host captures and the camera also
+    # reports the captured file: both arrive in the next iteration.
+    relay.capture()
+    camera.add_event("file_added", FOLDER, "IMG_0001.JPG")
+    relay.line(phase="ready", count=1, lastFile="SLOW.JPG")
+    relay.line(phase="capturing")
+    relay.line(phase="ready", pendingCount=1)
+    saved(relay, count=2, lastFile="IMG_0001.JPG")
+    relay.expect_no_line(1.0)
+    assert [r["name"] for r in file_gets(bench)] == ["SLOW.JPG", "IMG_0001.JPG"]
+    assert not (destination / "IMG_0001_1.JPG").exists()
+
+
+def test_saved_identities_are_remembered_for_512_newer_saves_or_until_start(bench, destination):
+    camera = bench.camera
+    device, relay = open_session(bench, destination)
+    camera.add_photo(FOLDER, "IMG_0000.JPG", size=1)
+    saved(relay, count=1, lastFile="IMG_0000.JPG")
+    camera.add_event("file_added", FOLDER, "IMG_0000.JPG")
+    relay.expect_no_line(1.0)
+
+    # 512 newer saves push it out of the record of saved files.
+    names = [f"IMG_{n:04d}.JPG" for n in range(1, 513)]
+    for name in names:
+        camera.script["card"].append({"folder": FOLDER, "name": name, "size": 1, "seed": 0})
+    camera.write()
+    camera.add_events([camera.event("file_added", FOLDER, name) for name in names])
+    for count in range(2, 514):
+        relay.line(phase="transferring")
+        relay.line(phase="ready", count=count)
+    camera.add_events([camera.event("file_added", FOLDER, "IMG_0001.JPG"),  # 511 newer
+                       camera.event("file_added", FOLDER, "IMG_0000.JPG")])  # 512 newer
+    saved(relay, count=514, lastFile="IMG_0000_1.JPG")
+    relay.expect_no_line(1.0)
+
+    # A new session forgets them all.
+    relay.stop()
+    relay.line(phase="stopping")
+    relay.line(phase="idle")
+    start(relay, device, destination)
+    camera.add_event("file_added", FOLDER, "IMG_0001.JPG")
+    saved(relay, count=1, lastFile="IMG_0001_1.JPG")
+    assert len(file_gets(bench)) == 515
+
+
+def test_a_slash_in_the_camera_name_saves_only_its_last_component(bench, destination):
+    camera = bench.camera
+    _, relay = open_session(bench, destination)
+    data = camera.add_photo(FOLDER, "sub/IMG_0007.JPG", size=64)
+    saved(relay, count=1, lastFile="IMG_0007.JPG")
+    assert (destination / "IMG_0007.JPG").read_bytes() == data
+    assert file_gets(bench)[-1]["name"] == "sub/IMG_0007.JPG"  # fetched by its camera name
+    camera.add_photo(FOLDER, "../../IMG_0008.JPG", size=64)
+    saved(relay, count=2, lastFile="IMG_0008.JPG")
+    assert sorted(p.name for p in destination.iterdir()) == ["IMG_0007.JPG", "IMG_0008.JPG"]
+
+
+def test_name_fields_that_are_not_utf8_or_not_terminated_are_never_queued(bench, destination):
+    camera = bench.camera
+    _, relay = open_session(bench, destination)
+    camera.add_photo(FOLDER, b"IMG_\xff\xfe.JPG", size=10)
+    long_name = "A" * 124 + ".JPG"  # 128 bytes: the field has no NUL
+    camera.add_photo(FOLDER, long_name, size=10)
+    long_folder = "/" + "D" * 1023  # 1024 bytes: the folder field has no NUL
+    camera.add_photo(long_folder, "IMG_0003.JPG", size=10)
+    relay.expect_no_line(1.5)
+    assert file_gets(bench) == []
+    assert all(r["op"] != "script_error" for r in camera.records())
+
+    # A folder that is not UTF-8 reads as "" for the identity only; the file
+    # is fetched from its real folder.
+    data = camera.add_photo(b"/DCIM/\xff", "IMG_0004.JPG", size=10)
+    saved(relay, count=1, lastFile="IMG_0004.JPG")
+    assert (destination / "IMG_0004.JPG").read_bytes() == data
+
+
+# -- metrics and status lines --------------------------------------------------
+
+
+def test_lines_and_metrics_of_queued_downloads(bench, destination):
+    camera = bench.camera
+    _, relay = open_session(bench, destination)
+    for name, size in (("A.JPG", 0), ("B.NEF", 70_000), ("C.dng", 5)):
+        camera.add_file(FOLDER, name, size=size)
+    camera.add_events([camera.event("file_added", FOLDER, n) for n in ("A.JPG", "B.NEF", "C.dng")])
+    # One "transferring"/"ready" pair per iteration, the file in flight
+    # counted in "pendingCount".
+    for count, (name, size) in enumerate((("A.JPG", 0), ("B.NEF", 70_000), ("C.dng", 5)), 1):
+        relay.line(phase="transferring", pendingCount=4 - count, count=count - 1)
+        line = relay.line(phase="ready", pendingCount=3 - count, count=count, lastFile=name)
+        transfer = line["lastTransfer"]
+        assert set(transfer) == {"bytes", "transferMs", "flushMs"}
+        assert transfer["bytes"] == size
+        assert transfer["transferMs"] >= 0 and transfer["flushMs"] >= 0
+    assert (destination / "A.JPG").read_bytes() == b""
+    assert os.stat(destination / "A.JPG").st_mode & 0o777 == 0o600
+
+
+def test_bytes_is_zero_when_the_size_cannot_be_read_and_the_file_is_kept(bench, destination,
+                                                                          faults):
+    env = fault_env(bench, faults, FAULT_FSTAT_ERRNO=errno.EIO)
+    _, relay = open_session(bench, destination, env=env)
+    data = bench.camera.add_photo(FOLDER, "IMG_0001.JPG", size=1234)
+    line = saved(relay, count=1, lastFile="IMG_0001.JPG")
+    assert line["lastTransfer"]["bytes"] == 0
+    assert (destination / "IMG_0001.JPG").read_bytes() == data
+
+
+def test_stop_between_two_throttled_downloads_drops_the_queue(bench, destination):
+    camera = bench.camera
+    camera.set_throttle(200_000)
+    _, relay = open_session(bench, destination)
+    for name in ("A.JPG", "B.JPG", "C.JPG"):
+        camera.add_file(FOLDER, name, size=200_000)
+    camera.add_events([camera.event("file_added", FOLDER, n) for n in ("A.JPG", "B.JPG", "C.JPG")])
+    relay.line(phase="transferring", pendingCount=3)
+    relay.stop()
+    relay.line(phase="ready", count=1, pendingCount=2, lastFile="A.JPG")
+    relay.line(phase="stopping")
+    relay.line(phase="idle", pendingCount=0, cameraId="", count=1)
+    relay.expect_no_line(1.0)
+    assert [r["name"] for r in file_gets(bench)] == ["A.JPG"]
+    assert sorted(p.name for p in destination.iterdir()) == ["A.JPG"]
+
+
+# -- failures ------------------------------------------------------------------
+
+
+def assert_session_failed(bench, relay, destination, error, *, fetched):
+    """The failure line, the camera closed, the queue dropped, and no
+    temporary file; `fetched` says whether a "transferring" line came."""
+    if fetched:
+        relay.line(phase="transferring", pendingCount=2)
+    line = relay.line(phase="error", error=error, pendingCount=0, cameraId="",
+                      canCapture=False, count=1, lastFile="FIRST.JPG", cameraParameters={})
+    bench.camera.wait_for_record("exit")
+    relay.expect_no_line(1.0)
+    assert [r["name"] for r in file_gets(bench)] == ["FIRST.JPG"] + (["A.JPG"] if fetched else [])
+    assert leftovers(destination) == []
+    assert not (destination / "A.JPG").exists()
+    return line
+
+
+def queue_two(bench, relay, **a_file):
+    """Saves FIRST.JPG, then queues A.JPG (with `a_file`'s options) and
+    B.JPG in one iteration."""
+    camera = bench.camera
+    camera.add_photo(FOLDER, "FIRST.JPG", size=10)
+    first = saved(relay, count=1, lastFile="FIRST.JPG")
+    camera.add_file(FOLDER, "A.JPG", size=5000, **a_file)
+    camera.add_file(FOLDER, "B.JPG", size=5000)
+    camera.add_events([camera.event("file_added", FOLDER, "A.JPG"),
+                       camera.event("file_added", FOLDER, "B.JPG")])
+    return first
+
+
+def test_f1_destination_removed(bench, destination):
+    _, relay = open_session(bench, destination)
+    bench.camera.add_photo(FOLDER, "FIRST.JPG", size=10)
+    saved(relay, count=1, lastFile="FIRST.JPG")
+    moved = destination.parent / "moved"
+    destination.rename(moved)
+    camera = bench.camera
+    camera.add_file(FOLDER, "A.JPG", size=10)
+    camera.add_file(FOLDER, "B.JPG", size=10)
+    camera.add_events([camera.event("file_added", FOLDER, "A.JPG"),
+                       camera.event("file_added", FOLDER, "B.JPG")])
+    assert_session_failed(bench, relay, moved, os.strerror(errno.ENOENT), fetched=False)
+
+
+def test_f1_destination_not_writable(bench, destination, faults):
+    # Permissions do not stop root; then the interposer refuses the create
+    # as the kernel would refuse it to anyone else.
+    root = os.geteuid() == 0
+    env = fault_env(bench, faults, FAULT_OPEN_ERRNO=errno.EACCES) if root else None
+    _, relay = open_session(bench, destination, env=env)
+    if not root:
+        destination.chmod(0o555)
+    try:
+        bench.camera.add_photo(FOLDER, "A.JPG", size=10)
+        relay.line(phase="error", error=os.strerror(errno.EACCES), pendingCount=0, cameraId="")
+        bench.camera.wait_for_record("exit")
+        assert file_gets(bench) == []
+        assert list(destination.iterdir()) == []
+    finally:
+        destination.chmod(0o755)
+
+
+def test_f2_camera_file_refused(bench, destination, faults):
+    env = fault_env(bench, faults, FAULT_FILE_NEW_RESULT=-3)  # GP_ERROR_NO_MEMORY
+    _, relay = open_session(bench, destination, env=env)
+    bench.camera.add_photo(FOLDER, "A.JPG", size=10)
+    relay.line(phase="error", error="Out of memory", pendingCount=0, cameraId="")
+    bench.camera.wait_for_record("exit")
+    assert file_gets(bench) == []
+    assert list(destination.iterdir()) == []
+
+
+def test_f3_fetch_fails_after_part_of_the_file_was_written(bench, destination):
+    _, relay = open_session(bench, destination)
+    queue_two(bench, relay, result=GP_ERROR_IO, fail_after=3000)
+    assert_session_failed(bench, relay, destination, "I/O problem", fetched=True)
+    assert file_gets(bench)[-1]["bytes"] == 3000
+
+
+def test_f4_fsync_fails(bench, destination, faults):
+    env = fault_env(bench, faults, FAULT_FSYNC_ERRNO=errno.EIO)
+    _, relay = open_session(bench, destination, env=env)
+    bench.camera.add_photo(FOLDER, "FIRST.JPG", size=10)
+    relay.line(phase="transferring", pendingCount=1)
+    relay.line(phase="error", error="tethering.error.writeFailed", pendingCount=0, count=0,
+               lastFile="", lastTransfer={})
+    bench.camera.wait_for_record("exit")
+    assert list(destination.iterdir()) == []
+
+
+@pytest.mark.parametrize("refusal", [errno.EINVAL, errno.EXDEV])
+def test_f5_rename_refused(bench, destination, faults, refusal):
+    env = fault_env(bench, faults, FAULT_RENAME_ERRNO=refusal)
+    _, relay = open_session(bench, destination, env=env)
+    camera = bench.camera
+    camera.add_file(FOLDER, "A.JPG", size=5000)
+    camera.add_file(FOLDER, "B.JPG", size=5000)
+    camera.add_events([camera.event("file_added", FOLDER, "A.JPG"),
+                       camera.event("file_added", FOLDER, "B.JPG")])
+    relay.line(phase="transferring", pendingCount=2)
+    relay.line(phase="error", error="tethering.error.writeFailed", pendingCount=0, cameraId="",
+               count=0)
+    bench.camera.wait_for_record("exit")
+    relay.expect_no_line(1.0)
+    assert [r["name"] for r in file_gets(bench)] == ["A.JPG"]
+    assert list(destination.iterdir()) == []
+
+
+def test_folder_flush_failure_keeps_the_photo_but_reports_write_failed(bench, destination,
+                                                                       faults):
+    env = fault_env(bench, faults, FAULT_FOLDER_FSYNC_ERRNO=errno.EIO)
+    _, relay = open_session(bench, destination, env=env)
+    data = bench.camera.add_photo(FOLDER, "A.JPG", size=5000)
+    relay.line(phase="transferring", pendingCount=1)
+    relay.line(phase="error", error="tethering.error.writeFailed", pendingCount=0, count=0,
+               lastFile="")
+    bench.camera.wait_for_record("exit")
+    assert (destination / "A.JPG").read_bytes() == data  # a finished photo is never deleted
+    assert leftovers(destination) == []
+
+
+def test_sigterm_during_a_throttled_fetch(bench, destination):
+    bench.camera.set_throttle(100_000)
+    _, relay = open_session(bench, destination)
+    bench.camera.add_photo(FOLDER, "A.JPG", size=1_000_000)  # ten seconds
+    relay.line(phase="transferring", pendingCount=1)
+    relay.send_signal(signal.SIGTERM)
+    assert relay.wait_exit() == 0
+    assert list(destination.iterdir()) == []
+    assert bench.camera.records("file_get")[-1]["bytes"] < 1_000_000
