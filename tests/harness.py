@@ -29,6 +29,7 @@ See tools/virtualcam/README.md for the script format.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import math
 import os
@@ -110,6 +111,26 @@ def pattern_bytes(size: int, seed: int = 0) -> bytes:
     rotated = cycle[start:] + cycle[:start]
     repeats = size // 251 + 1
     return (rotated * repeats)[:size]
+
+
+def pattern_sha256(size: int, seed: int = 0) -> str:
+    """SHA-256 of pattern_bytes(size, seed), computed piece by piece, for
+    files too large to hold in memory."""
+    digest = hashlib.sha256()
+    block = 251 * 16384  # whole periods, so every block starts at phase `seed`
+    whole = pattern_bytes(block, seed)
+    for _ in range(size // block):
+        digest.update(whole)
+    digest.update(whole[:size % block])
+    return digest.hexdigest()
+
+
+def file_sha256(path: Union[str, Path]) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 24):
+            digest.update(chunk)
+    return digest.hexdigest()
 
 
 def _text(value: Union[str, bytes]) -> Any:

@@ -27,3 +27,33 @@ def test_discovers_plugged_devices_despite_inherited_camlibs(bench):
     relay.wait_for(lambda s: s["cameras"] == [], timeout=15)
     relay.close_stdin()
     assert relay.wait_exit() == 0
+
+
+def libusb_version():
+    import ctypes
+
+    class Version(ctypes.Structure):
+        _fields_ = [("major", ctypes.c_uint16), ("minor", ctypes.c_uint16),
+                    ("micro", ctypes.c_uint16), ("nano", ctypes.c_uint16)]
+
+    libusb = ctypes.CDLL("libusb-1.0.so.0")
+    libusb.libusb_get_version.restype = ctypes.POINTER(Version)
+    v = libusb.libusb_get_version().contents
+    return (v.major, v.minor, v.micro)
+
+
+def test_link_speed_follows_the_sysfs_speed_of_each_device(bench):
+    # libusb before 1.0.27 has no speed code for 20 Gbit/s and reports it as
+    # unknown, which camrelay lists as 0.
+    fastest = 20000 if libusb_version() >= (1, 0, 27) else 0
+    expected = {"1.5": 1.5, "12": 12, "480": 480, "5000": 5000, "10000": 10000,
+                "20000": fastest}
+    devices = {bench.plug("viewer", bus=bus, address=100 + bus, speed=speed).port: speed
+               for bus, speed in enumerate(expected, start=1)}
+    relay = bench.relay()
+    relay.line(phase="idle")
+    cameras = relay.wait_for(lambda s: s["cameras"])["cameras"]
+    assert {c["id"]: c["linkMbps"] for c in cameras} == {
+        port: expected[speed] for port, speed in devices.items()}
+    relay.close_stdin()
+    assert relay.wait_exit() == 0

@@ -190,6 +190,7 @@ class Gphoto2Library:
         monkeypatch.setenv("VIRTUALCAM_DIR", str(bench.camera.directory))
         self.lib = ctypes.CDLL("libgphoto2.so.6")
         self.lib.gp_context_new.restype = ctypes.c_void_p
+        ctypes.CDLL(None).free.argtypes = [ctypes.c_void_p]
         self.context = ctypes.c_void_p(self.lib.gp_context_new())
         self.camera = ctypes.c_void_p()
         assert self.lib.gp_camera_new(ctypes.byref(self.camera)) == 0
@@ -199,8 +200,13 @@ class Gphoto2Library:
         kind, data = ctypes.c_int(-1), ctypes.c_void_p()
         result = self.lib.gp_camera_wait_for_event(self.camera, timeout_ms, ctypes.byref(kind),
                                                    ctypes.byref(data), self.context)
+        self.last_data = None
         if data:
-            ctypes.CDLL(None).free(data)
+            if kind.value in (2, 3, 5):  # a CameraFilePath: name[128], folder[1024]
+                self.last_data = ctypes.string_at(data, 1152)
+            elif kind.value == 0:
+                self.last_data = ctypes.string_at(data)
+            ctypes.CDLL(None).free(ctypes.c_void_p(data.value))
         return result, kind.value
 
     def close(self):
@@ -222,6 +228,56 @@ def test_open_camera_fails_its_calls_once_unplugged(bench, monkeypatch):
     finally:
         library.close()
     assert bench.camera.records("exit")
+
+
+def test_event_paths_are_filled_as_libgphoto2_hands_them_over(bench, monkeypatch):
+    bench.plug("trigger")
+    camera = bench.camera
+    full = b"F" * 124 + b".JPG"  # 128 bytes: no room for a NUL
+    cases = [
+        ("/DCIM/100VCAM", "IMG_0001.JPG"),
+        ("/DCIM/100VCAM", b"IMG_\xff\xfe.JPG"),
+        (b"/DCIM/\xc3(", "IMG_0002.JPG"),
+        ("/DCIM/100VCAM", full),
+        ("/DCIM/100VCAM", "sub/IMG_0003.JPG"),
+        ("/", "capt_0000.ARW"),
+    ]
+    camera.add_events([camera.event("file_added", folder, name) for folder, name in cases])
+    camera.add_events([camera.event("capture_complete"), camera.event("unknown"),
+                       camera.event("unknown", text="hello"), camera.event("timeout"),
+                       camera.event(99)])
+    library = Gphoto2Library(bench, monkeypatch)
+    try:
+        for folder, name in cases:
+            assert library.wait_for_event(0) == (0, 2)
+            raw_name, raw_folder = library.last_data[:128], library.last_data[128:]
+            name = name.encode() if isinstance(name, str) else name
+            folder = folder.encode() if isinstance(folder, str) else folder
+            assert raw_name == name.ljust(128, b"\0")
+            assert raw_folder == folder.ljust(1024, b"\0")
+        assert library.wait_for_event(0) == (0, 4)
+        assert library.wait_for_event(0) == (0, 0) and library.last_data is None
+        assert library.wait_for_event(0) == (0, 0) and library.last_data == b"hello"
+        assert library.wait_for_event(0) == (0, 1)
+        assert library.wait_for_event(0) == (0, 99)
+        assert library.wait_for_event(0) == (0, 1)  # nothing queued
+    finally:
+        library.close()
+
+
+def test_event_bursts_are_delivered_in_order(bench, monkeypatch):
+    bench.plug("capture")
+    camera = bench.camera
+    camera.add_events([camera.event("file_added", "/DCIM", f"IMG_{i:04d}.JPG")
+                       for i in range(150)])
+    library = Gphoto2Library(bench, monkeypatch)
+    try:
+        names = []
+        while library.wait_for_event(0) == (0, 2):
+            names.append(library.last_data[:128].rstrip(b"\0").decode())
+    finally:
+        library.close()
+    assert names == [f"IMG_{i:04d}.JPG" for i in range(150)]
 
 
 def test_models_have_the_documented_abilities(bench):
