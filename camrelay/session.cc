@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 SessionState state;
@@ -57,6 +58,14 @@ void writeAll(int fd, const std::string& bytes) {
   }
 }
 
+// Whole numbers as JSON integers (5000, not 5000.0), as the host reads them.
+nlohmann::json number(double value) {
+  if (std::isfinite(value) && std::trunc(value) == value && std::fabs(value) < 9.0e15) {
+    return static_cast<std::int64_t>(value);
+  }
+  return value;
+}
+
 }  // namespace
 
 void OrderedSet::append(const std::string& member) {
@@ -92,7 +101,7 @@ std::string utf8OrEmpty(const char* field, std::size_t capacity) {
 nlohmann::json statusSnapshot() {
   nlohmann::json cameras = nlohmann::json::array();
   for (const CameraEntry& entry : state.devices) {
-    cameras.push_back({{"id", entry.id}, {"name", entry.name}, {"linkMbps", entry.linkMbps}});
+    cameras.push_back({{"id", entry.id}, {"name", entry.name}, {"linkMbps", number(entry.linkMbps)}});
   }
   nlohmann::json parameters = nlohmann::json::object();
   for (const auto& [key, value] : state.cameraParameters) parameters[key] = value;

@@ -87,6 +87,14 @@ TEST_F(SessionTest, FailureResetsTheCameraButKeepsWhatWasSaved) {
   EXPECT_EQ(state.destination, "/photos");
 }
 
+TEST_F(SessionTest, CamerasPrintWholeSpeedsWithoutAFraction) {
+  state.devices = {{"usb:001,005", "A", 5000}, {"usb:001,006", "B", 1.5}, {"usb:", "", 0}};
+  std::string raw = statusSnapshot().dump();
+  EXPECT_NE(raw.find(R"("linkMbps":5000,)"), std::string::npos) << raw;
+  EXPECT_NE(raw.find(R"("linkMbps":1.5,)"), std::string::npos) << raw;
+  EXPECT_NE(raw.find(R"("linkMbps":0,)"), std::string::npos) << raw;
+}
+
 TEST_F(SessionTest, PendingCountIncludesTheFileInFlight) {
   state.pendingFiles.append("/a.jpg");
   state.transferring = true;
