@@ -98,6 +98,9 @@ void cameraStep() {
   }
 
   if (result < 0) {
+    // SIGTERM/SIGINT cut the wait short: that is the host asking us to
+    // quit, not a camera failure. Shutdown closes the camera without a line.
+    if (state.cancelled != 0) return;
     std::string lost = state.selected;
     check(result);
     discover();
