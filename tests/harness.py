@@ -556,7 +556,7 @@ class Relay:
     # -- output --------------------------------------------------------------
 
     def _report(self, message: str) -> str:
-        shown = "\n".join(f"  {json.dumps(line) if isinstance(line, dict) else line!r}"
+        shown = "\n".join("  " + (json.dumps(line) if isinstance(line, dict) else repr(line))
                           for line in self.seen)
         stderr = self._stderr.decode(errors="replace").strip()
         return (f"{message}\nstatus lines seen so far ({len(self.seen)}):\n{shown or '  (none)'}"
