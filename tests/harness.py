@@ -241,23 +241,23 @@ def widget(type: str, name: Union[str, bytes], value: Any = None, *, label: Any 
     toggle, radio, menu, button or date. Names, labels and string values may
     be bytes (for bytes that are not UTF-8); range values may be any float
     (NaN, infinities, -0.0) or a fraction text such as "1/3"."""
-    spec: dict[str, Any] = {"type": type, "name": _text(name)}
+    entry: dict[str, Any] = {"type": type, "name": _text(name)}
     if label is not None:
-        spec["label"] = _text(label)
+        entry["label"] = _text(label)
     if readonly:
-        spec["readonly"] = True
+        entry["readonly"] = True
     if type in ("text", "radio", "menu"):
         if value is not None:
-            spec["value"] = _text(value)
-        spec["choices"] = [_text(c) for c in choices]
+            entry["value"] = _text(value)
+        entry["choices"] = [_text(c) for c in choices]
     elif type == "range":
-        spec.update(value=_number(value if value is not None else 0), min=_number(min),
+        entry.update(value=_number(value if value is not None else 0), min=_number(min),
                     max=_number(max), step=_number(step))
     elif type in ("toggle", "date"):
-        spec["value"] = int(value or 0)
+        entry["value"] = int(value or 0)
     elif type in ("section", "window"):
-        spec["children"] = list(children)
-    return spec
+        entry["children"] = list(children)
+    return entry
 
 
 def text(name, value, **kw) -> dict:
