@@ -53,6 +53,12 @@ void removeTemporary(const std::string& path) {
   unlink(path.c_str());
 }
 
+// The file being fetched, while libgphoto2 writes into it, and how much of
+// it the kernel has been asked to start writing to disk.
+int fetchDescriptor = -1;
+off_t writebackStarted = 0;
+constexpr off_t kWritebackStep = 8 << 20;
+
 }  // namespace
 
 std::string recordName(const CameraFilePath& record) {
@@ -115,6 +121,18 @@ std::optional<std::string> placeFile(const std::string& temporary, const std::st
   }
 }
 
+void downloadProgress() {
+  if (fetchDescriptor < 0) return;
+  off_t written = lseek(fetchDescriptor, 0, SEEK_CUR);
+  if (written - writebackStarted < kWritebackStep) return;
+  // Starts, without waiting for it, the disk write of what has arrived, so
+  // that the disk works while the camera sends the rest and the fsync at the
+  // end has little left to do.
+  sync_file_range(fetchDescriptor, writebackStarted, written - writebackStarted,
+                  SYNC_FILE_RANGE_WRITE);
+  writebackStarted = written;
+}
+
 void enqueueDownload(const CameraFilePath* record) {
   if (record == nullptr || !terminated(*record)) return;
   std::string identity = fileIdentity(record);
@@ -167,10 +185,13 @@ void downloadNext() {
   state.phase = "transferring";
   emit();
 
+  fetchDescriptor = descriptor;
+  writebackStarted = 0;
   double t0 = uptimeSeconds();
   result = gp_camera_file_get(state.camera, record.folder, record.name, GP_FILE_TYPE_NORMAL, file,
                               state.context);
   double t1 = uptimeSeconds();
+  fetchDescriptor = -1;
   bool flushed = false;
   if (result >= 0) {
     int synced;

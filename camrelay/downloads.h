@@ -44,6 +44,11 @@ std::optional<std::string> placeFile(const std::string& temporary, const std::st
 // Keeps its own copy of the record; the caller may free its own at once.
 void enqueueDownload(const CameraFilePath* record);
 
+// Called while libgphoto2 fetches a file (from the context's cancel
+// callback, which drivers consult between the pieces of a transfer): lets
+// the disk start writing what has arrived so far. Does nothing otherwise.
+void downloadProgress();
+
 // Downloads the oldest queued file into the destination folder, writing a
 // "transferring" line and then a "ready" line, or one "error" line.
 void downloadNext();

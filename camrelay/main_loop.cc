@@ -27,6 +27,7 @@ constexpr auto kDiscoveryInterval = std::chrono::seconds(3);
 void signalStop(int) { state.cancelled = 1; }
 
 GPContextFeedback cancelOperation(GPContext*, void*) {
+  downloadProgress();
   return state.cancelled != 0 ? GP_CONTEXT_FEEDBACK_CANCEL : GP_CONTEXT_FEEDBACK_OK;
 }
 
