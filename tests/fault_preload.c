@@ -8,6 +8,7 @@
  *   FAULT_FOLDER_FSYNC_ERRNO=n  fsync() of a directory fails with errno n
  *   FAULT_RENAME_ERRNO=n        renameat2() of a ".lumetra-" file fails with errno n
  *   FAULT_FSTAT_ERRNO=n         fstat() of a ".lumetra-" file fails with errno n
+ *   FAULT_SKIP=k                the first k calls that a fault matches succeed
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -25,6 +26,13 @@ typedef struct _CameraFile CameraFile;
 static int faultErrno(const char* variable) {
   const char* value = getenv(variable);
   return value == NULL ? 0 : atoi(value);
+}
+
+/* true when a call that a fault matches is to fail: after FAULT_SKIP
+ * matching calls have been let through. */
+static int failNow(void) {
+  static int matched = 0;
+  return matched++ >= faultErrno("FAULT_SKIP");
 }
 
 static int isTemporaryPath(const char* path) {
@@ -55,7 +63,7 @@ int open(const char* path, int flags, ...) {
     va_end(arguments);
   }
   int fault = faultErrno("FAULT_OPEN_ERRNO");
-  if (fault != 0 && isTemporaryPath(path)) {
+  if (fault != 0 && isTemporaryPath(path) && failNow()) {
     errno = fault;
     return -1;
   }
@@ -72,7 +80,7 @@ int open64(const char* path, int flags, ...) {
     va_end(arguments);
   }
   int fault = faultErrno("FAULT_OPEN_ERRNO");
-  if (fault != 0 && isTemporaryPath(path)) {
+  if (fault != 0 && isTemporaryPath(path) && failNow()) {
     errno = fault;
     return -1;
   }
@@ -82,19 +90,19 @@ int open64(const char* path, int flags, ...) {
 
 int gp_file_new_from_fd(CameraFile** file, int fd) {
   int fault = faultErrno("FAULT_FILE_NEW_RESULT");
-  if (fault < 0) return fault;
+  if (fault < 0 && failNow()) return fault;
   int (*real)(CameraFile**, int) = dlsym(RTLD_NEXT, "gp_file_new_from_fd");
   return real(file, fd);
 }
 
 int fsync(int fd) {
   int fault = faultErrno("FAULT_FSYNC_ERRNO");
-  if (fault != 0 && isTemporaryFd(fd)) {
+  if (fault != 0 && isTemporaryFd(fd) && failNow()) {
     errno = fault;
     return -1;
   }
   fault = faultErrno("FAULT_FOLDER_FSYNC_ERRNO");
-  if (fault != 0 && isDirectoryFd(fd)) {
+  if (fault != 0 && isDirectoryFd(fd) && failNow()) {
     errno = fault;
     return -1;
   }
@@ -104,7 +112,7 @@ int fsync(int fd) {
 
 int renameat2(int fromFd, const char* from, int toFd, const char* to, unsigned int flags) {
   int fault = faultErrno("FAULT_RENAME_ERRNO");
-  if (fault != 0 && isTemporaryPath(from)) {
+  if (fault != 0 && isTemporaryPath(from) && failNow()) {
     errno = fault;
     return -1;
   }
@@ -114,7 +122,7 @@ int renameat2(int fromFd, const char* from, int toFd, const char* to, unsigned i
 
 int fstat(int fd, struct stat* status) {
   int fault = faultErrno("FAULT_FSTAT_ERRNO");
-  if (fault != 0 && isTemporaryFd(fd)) {
+  if (fault != 0 && isTemporaryFd(fd) && failNow()) {
     errno = fault;
     return -1;
   }
