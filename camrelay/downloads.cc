@@ -125,11 +125,9 @@ void downloadProgress() {
   if (fetchDescriptor < 0) return;
   off_t written = lseek(fetchDescriptor, 0, SEEK_CUR);
   if (written - writebackStarted < kWritebackStep) return;
-  // Starts, without waiting for it, the disk write of what has arrived, so
-  // that the disk works while the camera sends the rest and the fsync at the
-  // end has little left to do.
-  sync_file_range(fetchDescriptor, writebackStarted, written - writebackStarted,
-                  SYNC_FILE_RANGE_WRITE);
+  // Lets the disk work while the camera sends the rest, so that the fsync
+  // at the end has little left to do.
+  startWriteback(fetchDescriptor, writebackStarted, written - writebackStarted);
   writebackStarted = written;
 }
 

@@ -2,6 +2,8 @@
 // behind one header so that the pipeline reads the same on every platform.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 // Outcome of an exclusive rename.
@@ -17,6 +19,10 @@ RenameOutcome renameExclusive(const std::string& from, const std::string& to);
 // Makes the folder's entries (a file just renamed into it) durable. false
 // with errno set when the folder cannot be opened or flushed.
 bool syncFolder(const std::string& folder);
+
+// Asks the kernel to start writing `length` bytes of the open file from
+// `offset` to disk, without waiting for it. A hint: failures are ignored.
+void startWriteback(int fd, off_t offset, off_t length);
 
 // A fresh random (version 4) UUID in its canonical upper-case text form.
 std::string randomUuid();

@@ -33,6 +33,10 @@ bool syncFolder(const std::string& folder) {
   return result == 0;
 }
 
+void startWriteback(int fd, off_t offset, off_t length) {
+  sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
 std::string randomUuid() {
   uuid_t uuid;
   uuid_generate_random(uuid);
