@@ -8,11 +8,11 @@ autodetection fail or add entries that no real USB bus can produce."""
 
 import ctypes
 import re
-import shutil
-import subprocess
 import time
 
 import pytest
+
+import preload
 
 from harness import DEFAULT_TIMEOUT, GP_ERROR_IO, GP_ERROR_IO_USB_CLAIM, SPEEDS
 
@@ -74,15 +74,7 @@ int gp_camera_autodetect(CameraList* list, GPContext* context) {
 
 @pytest.fixture(scope="module")
 def wrapper(tmp_path_factory):
-    if shutil.which("cc") is None:
-        pytest.skip("no C compiler for the autodetection wrapper")
-    folder = tmp_path_factory.mktemp("wrapper")
-    source = folder / "autodetect.c"
-    source.write_text(WRAPPER)
-    library = folder / "autodetect.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"],
-                   check=True)
-    return str(library)
+    return preload.build(tmp_path_factory.mktemp("wrapper"), WRAPPER, "autodetect")
 
 
 def gp_text(code):
@@ -112,9 +104,8 @@ class Watched:
         self.count_file = tmp_path / "discoveries"
         self.control_file = tmp_path / "control"
         self.control_file.write_text("")
-        env = bench.env(AUTODETECT_COUNT=str(self.count_file),
-                        AUTODETECT_CONTROL=str(self.control_file))
-        env["LD_PRELOAD"] = " ".join(p for p in (wrapper, env.get("LD_PRELOAD")) if p)
+        env = preload.chained(bench.env(), wrapper, AUTODETECT_COUNT=str(self.count_file),
+                              AUTODETECT_CONTROL=str(self.control_file))
         self.relay = bench.relay(env=env)
 
     def control(self, *lines):

@@ -5,12 +5,12 @@ no temporary file behind."""
 
 import errno
 import os
-import shutil
 import signal
-import subprocess
 from pathlib import Path
 
 import pytest
+
+import preload
 
 from harness import GP_ERROR_IO, pattern_bytes
 
@@ -21,20 +21,14 @@ FOLDER = "/store_00010001/DCIM/100VCAM"
 @pytest.fixture(scope="module")
 def faults(tmp_path_factory):
     """The fault interposer (fault_preload.c), built for this run."""
-    if shutil.which("cc") is None:
-        pytest.skip("no C compiler for the fault interposer")
-    library = tmp_path_factory.mktemp("faults") / "fault_preload.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library),
-                    str(SOURCE / "fault_preload.c"), "-ldl"], check=True)
-    return str(library)
+    return preload.build(tmp_path_factory.mktemp("faults"), SOURCE / "fault_preload.c",
+                         "fault_preload")
 
 
 def fault_env(bench, library, **faults):
     """The bench environment with the interposer chained before umockdev's
     preload library and the given FAULT_* variables set."""
-    env = bench.env(**{k: str(v) for k, v in faults.items()})
-    env["LD_PRELOAD"] = " ".join(p for p in (library, env.get("LD_PRELOAD")) if p)
-    return env
+    return preload.chained(bench.env(), library, **{k: str(v) for k, v in faults.items()})
 
 
 def open_session(bench, destination, model="capture", env=None, address=5):

@@ -10,6 +10,8 @@ import tempfile
 
 import pytest
 
+import preload
+
 MEMTALLY = os.path.join(os.environ.get("CAMRELAY_BUILD_DIR", "build"), "bin", "memtally")
 MIB = 1 << 20
 
@@ -157,25 +159,11 @@ def helper():
 
 @pytest.fixture(scope="module")
 def fault_shim(tmp_path_factory):
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler to build the fault shim")
-    folder = tmp_path_factory.mktemp("shim")
-    source = folder / "fault_shim.c"
-    source.write_text(FAULT_SHIM)
-    library = folder / "fault_shim.so"
-    subprocess.run(
-        [compiler, "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"], check=True
-    )
-    return str(library)
+    return preload.build(tmp_path_factory.mktemp("shim"), FAULT_SHIM, "fault_shim")
 
 
 def shim_env(shim, fault):
-    env = dict(os.environ)
-    preload = env.get("LD_PRELOAD")
-    env["LD_PRELOAD"] = shim + (":" + preload if preload else "")
-    env["MEMTALLY_TEST_FAULT"] = fault
-    return env
+    return preload.chained(os.environ, shim, MEMTALLY_TEST_FAULT=fault)
 
 
 def test_no_arguments_fails():

@@ -9,10 +9,11 @@ import select
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 
 import pytest
+
+import preload
 
 BUILD = os.environ.get("CAMRELAY_BUILD_DIR", "build")
 CAMRELAY = os.path.join(BUILD, "bin", "camrelay")
@@ -59,23 +60,11 @@ int gp_abilities_list_load(CameraAbilitiesList* list, GPContext* context) {
 
 @pytest.fixture(scope="module")
 def shim(tmp_path_factory):
-    if shutil.which("cc") is None:
-        pytest.skip("no C compiler for the preload shim")
-    folder = tmp_path_factory.mktemp("shim")
-    source = folder / "shim.c"
-    source.write_text(SHIM)
-    library = folder / "shim.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"],
-                   check=True)
-    return str(library)
+    return preload.build(tmp_path_factory.mktemp("shim"), SHIM)
 
 
 def preload_env(library, **extra):
-    env = dict(os.environ)
-    # umockdev-wrapper may already preload its own library: chain onto it.
-    env["LD_PRELOAD"] = " ".join(p for p in (library, os.environ.get("LD_PRELOAD")) if p)
-    env.update(extra)
-    return env
+    return preload.chained(os.environ, library, **extra)
 
 
 def library_version():

@@ -9,7 +9,6 @@ Every status line is printed as the host receives it, followed by a readable
 summary. Run under umockdev-wrapper, with CAMRELAY_BUILD_DIR set.
 """
 
-import os
 import sys
 import tempfile
 from pathlib import Path
