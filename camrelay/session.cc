@@ -3,48 +3,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
+
+#include "json_text.h"
 
 SessionState state;
 
 namespace {
 
 int statusFd = STDOUT_FILENO;
-
-// Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool validUtf8(const unsigned char* s, std::size_t n) {
-  std::size_t i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 void writeAll(int fd, const std::string& bytes) {
   const char* p = bytes.data();
@@ -56,14 +23,6 @@ void writeAll(int fd, const std::string& bytes) {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-}
-
-// Whole numbers as JSON integers (5000, not 5000.0), as the host reads them.
-nlohmann::json number(double value) {
-  if (std::isfinite(value) && std::trunc(value) == value && std::fabs(value) < 9.0e15) {
-    return static_cast<std::int64_t>(value);
-  }
-  return value;
 }
 
 }  // namespace
@@ -85,7 +44,7 @@ void OrderedSet::clear() {
 std::string utf8OrEmpty(const char* text) {
   if (text == nullptr) return "";
   std::size_t n = std::strlen(text);
-  if (!validUtf8(reinterpret_cast<const unsigned char*>(text), n)) return "";
+  if (!validUtf8({text, n})) return "";
   return std::string(text, n);
 }
 
@@ -94,14 +53,16 @@ std::string utf8OrEmpty(const char* field, std::size_t capacity) {
   const void* end = std::memchr(field, '\0', capacity);
   if (end == nullptr) return "";
   std::size_t n = static_cast<std::size_t>(static_cast<const char*>(end) - field);
-  if (!validUtf8(reinterpret_cast<const unsigned char*>(field), n)) return "";
+  if (!validUtf8({field, n})) return "";
   return std::string(field, n);
 }
 
 nlohmann::json statusSnapshot() {
   nlohmann::json cameras = nlohmann::json::array();
   for (const CameraEntry& entry : state.devices) {
-    cameras.push_back({{"id", entry.id}, {"name", entry.name}, {"linkMbps", number(entry.linkMbps)}});
+    cameras.push_back({{"id", entry.id},
+                       {"name", entry.name},
+                       {"linkMbps", jsonNumber<nlohmann::json>(entry.linkMbps)}});
   }
   nlohmann::json parameters = nlohmann::json::object();
   for (const auto& [key, value] : state.cameraParameters) parameters[key] = value;
@@ -132,12 +93,15 @@ std::string libraryVersion() {
 void emit() {
   // Every string in the state is valid UTF-8 by construction; replacing
   // anything else keeps a stray byte from costing the host its status line.
-  std::string line = statusSnapshot().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string line =
+      statusSnapshot().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   line.push_back('\n');
   writeAll(statusFd, line);
 }
 
-void setStatusOutput(int fd) { statusFd = fd < 0 ? STDOUT_FILENO : fd; }
+void setStatusOutput(int fd) {
+  statusFd = fd < 0 ? STDOUT_FILENO : fd;
+}
 
 bool check(int result) {
   if (result >= 0) return true;

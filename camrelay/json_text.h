@@ -1,0 +1,22 @@
+// Helpers shared by the two kinds of output line: the status line and the
+// disk link line.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+
+// Whether `text` is well-formed UTF-8: no overlong forms, surrogates or code
+// points above U+10FFFF. Text that is not must never reach the host.
+bool validUtf8(std::string_view text);
+
+// `value` as a JSON number, whole numbers without a fraction (5000, not
+// 5000.0): a JSON reader takes both as the same number, and a host reads
+// the first more easily. `Json` is one of nlohmann's json types.
+template <class Json>
+Json jsonNumber(double value) {
+  if (std::isfinite(value) && std::trunc(value) == value && std::fabs(value) < 9.0e15) {
+    return Json(static_cast<std::int64_t>(value));
+  }
+  return Json(value);
+}
