@@ -270,14 +270,14 @@ void fillPath(CameraFilePath* path, const std::string& folder, const std::string
 
 // The next name from the capture template that is not on the card yet.
 std::string nextCaptureName(Private& pl) {
-  const virtualcam::CaptureSpec& spec = pl.script.capture;
+  const virtualcam::CaptureSpec& planned = pl.script.capture;
   if (!pl.counterStarted) {
-    pl.captureCounter = spec.counterStart;
+    pl.captureCounter = planned.counterStart;
     pl.counterStarted = true;
   }
   for (;;) {
     std::string name;
-    const std::string& pattern = spec.nameTemplate;
+    const std::string& pattern = planned.nameTemplate;
     for (std::size_t i = 0; i < pattern.size();) {
       if (pattern[i] != '#') {
         name.push_back(pattern[i++]);
@@ -290,7 +290,7 @@ std::string nextCaptureName(Private& pl) {
       name += digits;
     }
     ++pl.captureCounter;
-    if (pattern.find('#') == std::string::npos || !findFile(pl, spec.folder, name)) return name;
+    if (pattern.find('#') == std::string::npos || !findFile(pl, planned.folder, name)) return name;
   }
 }
 
@@ -449,32 +449,33 @@ int noopButton(Camera*, CameraWidget*, GPContext*) {
 
 // Builds one widget (and its children) from its JSON description; throws on
 // a malformed description, after freeing what it made.
-CameraWidget* buildWidget(const json& spec) {
-  CameraWidgetType type = widgetType(spec.at("type").get<std::string>());
-  std::string name = virtualcam::decodeBytes(spec.at("name"));
-  std::string label = spec.contains("label") ? virtualcam::decodeBytes(spec.at("label")) : name;
+CameraWidget* buildWidget(const json& described) {
+  CameraWidgetType type = widgetType(described.at("type").get<std::string>());
+  std::string name = virtualcam::decodeBytes(described.at("name"));
+  std::string label =
+      described.contains("label") ? virtualcam::decodeBytes(described.at("label")) : name;
   CameraWidget* widget = nullptr;
   if (gp_widget_new(type, label.c_str(), &widget) < 0) throw std::runtime_error("gp_widget_new");
   try {
     gp_widget_set_name(widget, name.c_str());
-    if (spec.value("readonly", false)) gp_widget_set_readonly(widget, 1);
+    if (described.value("readonly", false)) gp_widget_set_readonly(widget, 1);
     switch (type) {
       case GP_WIDGET_TEXT:
       case GP_WIDGET_RADIO:
       case GP_WIDGET_MENU: {
-        for (const json& choice : spec.value("choices", json::array()))
+        for (const json& choice : described.value("choices", json::array()))
           gp_widget_add_choice(widget, virtualcam::decodeBytes(choice).c_str());
-        if (spec.contains("value"))
-          gp_widget_set_value(widget, virtualcam::decodeBytes(spec.at("value")).c_str());
+        if (described.contains("value"))
+          gp_widget_set_value(widget, virtualcam::decodeBytes(described.at("value")).c_str());
         break;
       }
       case GP_WIDGET_RANGE: {
-        gp_widget_set_range(widget, rangeValue(spec.value("min", json(0))),
-                            rangeValue(spec.value("max", json(100))),
-                            rangeValue(spec.value("step", json(1))));
+        gp_widget_set_range(widget, rangeValue(described.value("min", json(0))),
+                            rangeValue(described.value("max", json(100))),
+                            rangeValue(described.value("step", json(1))));
         // gp_widget_set_value only stores a float that compares unequal to
         // the current one, and -0 equals the initial 0: go through 1 first.
-        float value = rangeValue(spec.value("value", json(0)));
+        float value = rangeValue(described.value("value", json(0)));
         float other = 1;
         gp_widget_set_value(widget, &other);
         gp_widget_set_value(widget, &value);
@@ -482,7 +483,7 @@ CameraWidget* buildWidget(const json& spec) {
       }
       case GP_WIDGET_TOGGLE:
       case GP_WIDGET_DATE: {
-        int value = spec.value("value", 0);
+        int value = described.value("value", 0);
         gp_widget_set_value(widget, &value);
         break;
       }
@@ -491,7 +492,7 @@ CameraWidget* buildWidget(const json& spec) {
         break;
       case GP_WIDGET_WINDOW:
       case GP_WIDGET_SECTION:
-        for (const json& child : spec.value("children", json::array()))
+        for (const json& child : described.value("children", json::array()))
           gp_widget_append(widget, buildWidget(child));
         break;
     }
@@ -588,10 +589,10 @@ int cameraGetConfig(Camera* camera, CameraWidget** window, GPContext*) {
 // The description of the first widget named `name`, depth first, or null.
 const json* findWidgetSpec(const json& widgets, const std::string& name) {
   if (!widgets.is_array()) return nullptr;
-  for (const json& spec : widgets) {
-    if (virtualcam::decodeBytes(spec.at("name")) == name) return &spec;
-    if (spec.contains("children"))
-      if (const json* found = findWidgetSpec(spec.at("children"), name)) return found;
+  for (const json& described : widgets) {
+    if (virtualcam::decodeBytes(described.at("name")) == name) return &described;
+    if (described.contains("children"))
+      if (const json* found = findWidgetSpec(described.at("children"), name)) return found;
   }
   return nullptr;
 }
@@ -604,10 +605,10 @@ int cameraGetSingleConfig(Camera* camera, const char* name, CameraWidget** widge
     Outcome failure = failureOf(pl, "get_config");
     record(pl, {{"op", "get_config"}, {"name", name}, {"result", failure.result}});
     if (failure.result < 0) return failure.result;
-    const json* spec = findWidgetSpec(pl.script.config, name);
-    if (!spec) return GP_ERROR_BAD_PARAMETERS;
+    const json* described = findWidgetSpec(pl.script.config, name);
+    if (!described) return GP_ERROR_BAD_PARAMETERS;
     try {
-      *widget = buildWidget(*spec);
+      *widget = buildWidget(*described);
     } catch (const std::exception& e) {
       record(pl, {{"op", "config_error"}, {"what", e.what()}});
       return GP_ERROR_BAD_PARAMETERS;

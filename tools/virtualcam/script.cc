@@ -143,13 +143,13 @@ Script parseScript(const json& document) {
   script.config = document.contains("config") ? document.at("config") : defaultConfig();
   if (document.contains("capture")) {
     const json& capture = document.at("capture");
-    CaptureSpec& spec = script.capture;
-    if (capture.contains("folder")) spec.folder = decodeBytes(capture.at("folder"));
-    if (capture.contains("name")) spec.nameTemplate = decodeBytes(capture.at("name"));
-    spec.counterStart = capture.value("counterStart", std::uint64_t{1});
-    spec.content = parseContent(capture);
-    spec.triggerDelayMs = capture.value("triggerDelayMs", 0);
-    spec.completeEvent = capture.value("completeEvent", false);
+    CaptureSpec& planned = script.capture;
+    if (capture.contains("folder")) planned.folder = decodeBytes(capture.at("folder"));
+    if (capture.contains("name")) planned.nameTemplate = decodeBytes(capture.at("name"));
+    planned.counterStart = capture.value("counterStart", std::uint64_t{1});
+    planned.content = parseContent(capture);
+    planned.triggerDelayMs = capture.value("triggerDelayMs", 0);
+    planned.completeEvent = capture.value("completeEvent", false);
   } else {
     script.capture.content.size = 4096;
   }

@@ -84,7 +84,7 @@ struct Script {
 // Text given as a JSON string (its UTF-8 bytes) or as {"hex": "..."} (any
 // bytes). Throws nlohmann::json exceptions or std::invalid_argument.
 std::string decodeBytes(const nlohmann::json& value);
-// The content keys of a card file, event or capture spec: "data", "hex",
+// The content keys of a card file, event or capture plan: "data", "hex",
 // "path", or "size" with "seed". No key means an empty file.
 Content parseContent(const nlohmann::json& object);
 Script parseScript(const nlohmann::json& document);
