@@ -54,39 +54,30 @@ static int isDirectoryFd(int fd) {
   return realFstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list arguments;
-    va_start(arguments, flags);
-    mode = va_arg(arguments, mode_t);
-    va_end(arguments);
-  }
+// open() and open64() differ only in the symbol they pass the call on to.
+static int openOrFail(const char* symbol, const char* path, int flags, mode_t mode) {
   int fault = faultErrno("FAULT_OPEN_ERRNO");
   if (fault != 0 && isTemporaryPath(path) && failNow()) {
     errno = fault;
     return -1;
   }
-  int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, "open");
+  int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, symbol);
   return real(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list arguments;
-    va_start(arguments, flags);
-    mode = va_arg(arguments, mode_t);
-    va_end(arguments);
+#define OPEN_WRAPPER(name)                       \
+  int name(const char* path, int flags, ...) {   \
+    mode_t mode = 0;                             \
+    if (flags & (O_CREAT | O_TMPFILE)) {         \
+      va_list arguments;                         \
+      va_start(arguments, flags);                \
+      mode = va_arg(arguments, mode_t);          \
+      va_end(arguments);                         \
+    }                                            \
+    return openOrFail(#name, path, flags, mode); \
   }
-  int fault = faultErrno("FAULT_OPEN_ERRNO");
-  if (fault != 0 && isTemporaryPath(path) && failNow()) {
-    errno = fault;
-    return -1;
-  }
-  int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, "open64");
-  return real(path, flags, mode);
-}
+OPEN_WRAPPER(open)
+OPEN_WRAPPER(open64)
 
 int gp_file_new_from_fd(CameraFile** file, int fd) {
   int fault = faultErrno("FAULT_FILE_NEW_RESULT");
