@@ -1,5 +1,6 @@
 #include "main_loop.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -24,7 +25,9 @@ constexpr int kCameraWaitMs = 200;
 constexpr int kEventsPerIteration = 64;
 constexpr auto kDiscoveryInterval = std::chrono::seconds(3);
 
-void signalStop(int) { state.cancelled = 1; }
+void signalStop(int) {
+  state.cancelled = 1;
+}
 
 GPContextFeedback cancelOperation(GPContext*, void*) {
   downloadProgress();
@@ -66,7 +69,10 @@ enum class InputResult { kNone, kRead, kEnded };
 // out the complete lines. kEnded when the loop must stop.
 InputResult serveInput(std::string& inputBuffer, int timeoutMs) {
   struct pollfd input = {STDIN_FILENO, POLLIN, 0};
-  if (poll(&input, 1, timeoutMs) < 1 || (input.revents & (POLLIN | POLLHUP)) == 0) {
+  // An input in error is read too: the read fails and ends the loop, where
+  // waiting would spin on a poll that never blocks again.
+  if (poll(&input, 1, timeoutMs) < 1 ||
+      (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
     return InputResult::kNone;
   }
   char chunk[kReadSize];
@@ -120,6 +126,19 @@ void cameraStep() {
 }
 
 }  // namespace
+
+void openMissingStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened;
+    do {
+      opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    } while (opened < 0 && errno == EINTR);
+    // The lowest free descriptor is `fd` itself; anything else means /dev/null
+    // could not be opened and there is nothing better to do.
+    if (opened >= 0 && opened != fd) close(opened);
+  }
+}
 
 bool appendInput(std::string& buffer, const char* bytes, std::size_t count) {
   buffer.append(bytes, count);

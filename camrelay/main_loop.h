@@ -12,6 +12,11 @@ inline constexpr std::size_t kInputLimit = 65536;
 // libgphoto2 cannot be prepared, else 0.
 int runTethering(const char* argv0);
 
+// Opens /dev/null on whichever of the standard descriptors the parent left
+// closed. Otherwise the next file opened (a photo being downloaded, say)
+// would take that number, and status lines would be written into it.
+void openMissingStandardStreams();
+
 // Appends `count` bytes to `buffer`. Returns false, after reporting the
 // protocol error, when the buffer then holds more than the input limit.
 bool appendInput(std::string& buffer, const char* bytes, std::size_t count);

@@ -299,3 +299,33 @@ def test_the_installed_folder_still_works_after_it_is_moved(shim, tmp_path):
     assert seen["CAMLIBS"] == str(moved / "camlibs")
     assert seen["IOLIBS"] == str(moved / "iolibs")
     assert seen["models"] > 0
+
+
+def test_a_closed_standard_input_ends_the_program_like_an_empty_one():
+    done = subprocess.run([CAMRELAY], stdout=subprocess.PIPE,
+                          preexec_fn=lambda: os.close(0), timeout=DEADLINE)
+    assert done.returncode == 0
+    assert [json.loads(l)["phase"] for l in done.stdout.splitlines()] == ["idle"]
+
+
+def test_a_closed_standard_output_is_held_by_dev_null():
+    """A parent may leave standard output closed. The next file opened would
+    then take its number, and status lines would be written into it (a photo
+    being downloaded, say)."""
+    proc = subprocess.Popen([CAMRELAY], stdin=subprocess.PIPE, preexec_fn=lambda: os.close(1))
+    try:
+        deadline = time.monotonic() + DEADLINE
+        held = None
+        while held != "/dev/null" and time.monotonic() < deadline:
+            try:
+                held = os.readlink(f"/proc/{proc.pid}/fd/1")
+            except OSError:
+                held = None
+            time.sleep(0.01)
+        assert held == "/dev/null"
+        proc.stdin.close()
+        assert proc.wait(DEADLINE) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
