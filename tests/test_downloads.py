@@ -388,4 +388,6 @@ def test_sigterm_during_a_throttled_fetch(bench, destination):
     relay.send_signal(signal.SIGTERM)
     assert relay.wait_exit() == 0
     assert list(destination.iterdir()) == []
-    assert bench.camera.records("file_get")[-1]["bytes"] < 1_000_000
+    # libgphoto2 may see the cancel request before the driver starts at all.
+    assert all(r["bytes"] < 1_000_000 for r in bench.camera.records("file_get"))
+
