@@ -663,6 +663,21 @@ class Relay:
 # ---------------------------------------------------------------------------
 
 
+def libusb_knows_20000() -> bool:
+    """Whether this libusb reports a 20000 Mbit/s sysfs speed as a speed
+    code (1.0.27 added LIBUSB_SPEED_SUPER_PLUS_X2); older ones say unknown."""
+    import ctypes
+
+    class Version(ctypes.Structure):
+        _fields_ = [("major", ctypes.c_uint16), ("minor", ctypes.c_uint16),
+                    ("micro", ctypes.c_uint16), ("nano", ctypes.c_uint16)]
+
+    library = ctypes.CDLL("libusb-1.0.so.0")
+    library.libusb_get_version.restype = ctypes.POINTER(Version)
+    v = library.libusb_get_version().contents
+    return (v.major, v.minor, v.micro) >= (1, 0, 27)
+
+
 def under_umockdev() -> bool:
     return "libumockdev-preload" in os.environ.get("LD_PRELOAD", "")
 

@@ -2,7 +2,7 @@
 testbed, loads the virtual camera driver from beside itself, and the harness
 reads its status lines, plugs devices while it runs and sees it exit."""
 
-from harness import MODELS
+from harness import MODELS, libusb_knows_20000
 
 
 def test_idle_first_line_then_clean_exit_on_end_of_input(bench):
@@ -29,23 +29,10 @@ def test_discovers_plugged_devices_despite_inherited_camlibs(bench):
     assert relay.wait_exit() == 0
 
 
-def libusb_version():
-    import ctypes
-
-    class Version(ctypes.Structure):
-        _fields_ = [("major", ctypes.c_uint16), ("minor", ctypes.c_uint16),
-                    ("micro", ctypes.c_uint16), ("nano", ctypes.c_uint16)]
-
-    libusb = ctypes.CDLL("libusb-1.0.so.0")
-    libusb.libusb_get_version.restype = ctypes.POINTER(Version)
-    v = libusb.libusb_get_version().contents
-    return (v.major, v.minor, v.micro)
-
-
 def test_link_speed_follows_the_sysfs_speed_of_each_device(bench):
     # libusb before 1.0.27 has no speed code for 20 Gbit/s and reports it as
     # unknown, which camrelay lists as 0.
-    fastest = 20000 if libusb_version() >= (1, 0, 27) else 0
+    fastest = 20000 if libusb_knows_20000() else 0
     expected = {"1.5": 1.5, "12": 12, "480": 480, "5000": 5000, "10000": 10000,
                 "20000": fastest}
     devices = {bench.plug("viewer", bus=bus, address=100 + bus, speed=speed).port: speed

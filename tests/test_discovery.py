@@ -14,7 +14,8 @@ import pytest
 
 import preload
 
-from harness import DEFAULT_TIMEOUT, GP_ERROR_IO, GP_ERROR_IO_USB_CLAIM, SPEEDS
+from harness import (DEFAULT_TIMEOUT, GP_ERROR_IO, GP_ERROR_IO_USB_CLAIM, SPEEDS,
+                     libusb_knows_20000)
 
 WRAPPER = r"""
 #define _GNU_SOURCE
@@ -81,20 +82,6 @@ def gp_text(code):
     library = ctypes.CDLL("libgphoto2.so.6")
     library.gp_result_as_string.restype = ctypes.c_char_p
     return library.gp_result_as_string(code).decode()
-
-
-def libusb_knows_20000():
-    """Whether this libusb reports a 20000 Mbit/s sysfs speed as a speed
-    code (1.0.27 added LIBUSB_SPEED_SUPER_PLUS_X2); older ones say unknown."""
-
-    class Version(ctypes.Structure):
-        _fields_ = [("major", ctypes.c_uint16), ("minor", ctypes.c_uint16),
-                    ("micro", ctypes.c_uint16), ("nano", ctypes.c_uint16)]
-
-    library = ctypes.CDLL("libusb-1.0.so.0")
-    library.libusb_get_version.restype = ctypes.POINTER(Version)
-    v = library.libusb_get_version().contents
-    return (v.major, v.minor, v.micro) >= (1, 0, 27)
 
 
 class Watched:
