@@ -9,20 +9,17 @@ namespace {
 
 using nlohmann::json;
 
-class CommandsTest : public testing::Test {
+class CommandsTest : public FreshSessionTest {
  protected:
-  void SetUp() override { state = SessionState{}; }
   void TearDown() override {
     // An unopened camera object stands in for an open camera in some tests.
     if (state.camera != nullptr) gp_camera_free(state.camera);
     if (state.ports != nullptr) gp_port_info_list_free(state.ports);
-    state = SessionState{};
+    FreshSessionTest::TearDown();
   }
 
   void listCamera() { state.devices = {{"usb:001,004", "Virtual Camera", 480}}; }
   void pretendCameraOpen() { ASSERT_EQ(gp_camera_new(&state.camera), GP_OK); }
-
-  StatusCapture status;
 };
 
 TEST_F(CommandsTest, StartNamingNoListedCameraIsUnavailable) {

@@ -26,12 +26,7 @@ CameraFilePath record(const std::string& folder, const std::string& name) {
   return path;
 }
 
-class DownloadsTest : public testing::Test {
- protected:
-  void SetUp() override { state = SessionState{}; }
-  void TearDown() override { state = SessionState{}; }
-  StatusCapture status;
-};
+using DownloadsTest = FreshSessionTest;
 
 TEST_F(DownloadsTest, PhotoNamesAreRecognisedByExtensionIgnoringItsCase) {
   for (const char* name : {"a.jpg", "DSC0001.Jpg", "x.JPEG", "b.heic", "c.CR3", "d.nef", "e.3fr",

@@ -7,11 +7,8 @@
 
 namespace {
 
-class FramingTest : public testing::Test {
+class FramingTest : public FreshSessionTest {
  protected:
-  void SetUp() override { state = SessionState{}; }
-  void TearDown() override { state = SessionState{}; }
-
   // Feeds `input` in pieces of `piece` bytes, carrying out lines after each
   // append as the loop does. false once the input limit was overrun.
   bool feed(const std::string& input, std::size_t piece) {
@@ -27,7 +24,6 @@ class FramingTest : public testing::Test {
 
   std::string buffer;
   std::vector<nlohmann::json> seen;
-  StatusCapture status;
 };
 
 TEST_F(FramingTest, LinesThatAreNotJsonObjectsAreDroppedSilently) {

@@ -12,12 +12,7 @@
 // (test_parameters.py); these are the text rules and the change test.
 namespace {
 
-class ParametersTest : public testing::Test {
- protected:
-  void SetUp() override { state = SessionState{}; }
-  void TearDown() override { state = SessionState{}; }
-  StatusCapture status;
-};
+using ParametersTest = FreshSessionTest;
 
 TEST(ParameterText, RangesAreFormattedAsPrintfDoesAndMustBeFinite) {
   EXPECT_EQ(rangeText(5.6f), "5.6");

@@ -6,12 +6,7 @@
 
 namespace {
 
-class SessionTest : public testing::Test {
- protected:
-  void SetUp() override { state = SessionState{}; }
-  void TearDown() override { state = SessionState{}; }
-  StatusCapture status;
-};
+using SessionTest = FreshSessionTest;
 
 TEST_F(SessionTest, FirstLineHasAllThirteenKeysAtTheirInitialValues) {
   emit();

@@ -1,7 +1,9 @@
-// Captures the status lines that the code under test writes.
+// Captures the status lines that the code under test writes, and a fixture
+// that gives each test a fresh state.
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -44,4 +46,13 @@ class StatusCapture {
  private:
   int fds_[2] = {-1, -1};
   std::string pending_;
+};
+
+// A test that starts from a fresh state, leaves one behind, and sees the
+// status lines written meanwhile.
+class FreshSessionTest : public testing::Test {
+ protected:
+  void SetUp() override { state = SessionState{}; }
+  void TearDown() override { state = SessionState{}; }
+  StatusCapture status;
 };
