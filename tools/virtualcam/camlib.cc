@@ -562,6 +562,18 @@ int cameraTrigger(Camera* camera, GPContext*) {
   }
 }
 
+// Builds the described widget tree into `*widget`; a description the driver
+// cannot build is recorded and refused.
+int buildRecorded(const Private& pl, const json& described, CameraWidget** widget) {
+  try {
+    *widget = buildWidget(described);
+  } catch (const std::exception& e) {
+    record(pl, {{"op", "config_error"}, {"what", e.what()}});
+    return GP_ERROR_BAD_PARAMETERS;
+  }
+  return GP_OK;
+}
+
 int cameraGetConfig(Camera* camera, CameraWidget** window, GPContext*) {
   try {
     Private& pl = *camera->pl;
@@ -574,25 +586,19 @@ int cameraGetConfig(Camera* camera, CameraWidget** window, GPContext*) {
               {"name", "main"},
               {"label", "Camera and Driver Configuration"},
               {"children", pl.script.config}};
-    try {
-      *window = buildWidget(root);
-    } catch (const std::exception& e) {
-      record(pl, {{"op", "config_error"}, {"what", e.what()}});
-      return GP_ERROR_BAD_PARAMETERS;
-    }
-    return GP_OK;
+    return buildRecorded(pl, root, window);
   } catch (const std::exception&) {
     return GP_ERROR;
   }
 }
 
 // The description of the first widget named `name`, depth first, or null.
-const json* findWidgetSpec(const json& widgets, const std::string& name) {
+const json* findDescribedWidget(const json& widgets, const std::string& name) {
   if (!widgets.is_array()) return nullptr;
   for (const json& described : widgets) {
     if (virtualcam::decodeBytes(described.at("name")) == name) return &described;
     if (described.contains("children"))
-      if (const json* found = findWidgetSpec(described.at("children"), name)) return found;
+      if (const json* found = findDescribedWidget(described.at("children"), name)) return found;
   }
   return nullptr;
 }
@@ -605,15 +611,9 @@ int cameraGetSingleConfig(Camera* camera, const char* name, CameraWidget** widge
     Outcome failure = failureOf(pl, "get_config");
     record(pl, {{"op", "get_config"}, {"name", name}, {"result", failure.result}});
     if (failure.result < 0) return failure.result;
-    const json* described = findWidgetSpec(pl.script.config, name);
+    const json* described = findDescribedWidget(pl.script.config, name);
     if (!described) return GP_ERROR_BAD_PARAMETERS;
-    try {
-      *widget = buildWidget(*described);
-    } catch (const std::exception& e) {
-      record(pl, {{"op", "config_error"}, {"what", e.what()}});
-      return GP_ERROR_BAD_PARAMETERS;
-    }
-    return GP_OK;
+    return buildRecorded(pl, *described, widget);
   } catch (const std::exception&) {
     return GP_ERROR;
   }
