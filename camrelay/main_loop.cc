@@ -178,7 +178,9 @@ int runTethering(const char* argv0) {
   setenv("CAMLIBS", joinPath(folder, "camlibs").c_str(), 1);
   setenv("IOLIBS", joinPath(folder, "iolibs").c_str(), 1);
   installSignalHandlers();
-  if (!startLibrary()) return 1;
+  // A signal that cuts the driver load short is a request to quit, not a
+  // failed start-up.
+  if (!startLibrary()) return state.cancelled != 0 ? 0 : 1;
 
   std::string inputBuffer;
   WallClock::time_point nextDiscovery = WallClock::time_point::min();

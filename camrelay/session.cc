@@ -105,6 +105,12 @@ void setStatusOutput(int fd) {
 
 bool check(int result) {
   if (result >= 0) return true;
+  if (state.cancelled != 0) {
+    // SIGTERM/SIGINT made libgphoto2 give up: the host asked us to quit, so
+    // this is no failure to report. Close quietly; the loop ends next.
+    closeCamera();
+    return false;
+  }
   failSession(result == GP_ERROR_IO_USB_CLAIM ? kCameraBusy
                                               : utf8OrEmpty(gp_result_as_string(result)));
   return false;

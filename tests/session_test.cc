@@ -47,6 +47,17 @@ TEST_F(SessionTest, CheckReportsClaimFailureAsCameraBusy) {
   EXPECT_EQ(status.lines().at(0)["error"], gp_result_as_string(GP_ERROR_IO));
 }
 
+TEST_F(SessionTest, CheckAfterASignalClosesQuietly) {
+  state.cancelled = 1;
+  state.selected = "usb:001,005";
+  state.pendingFiles.append("/DCIM/a.jpg");
+  EXPECT_FALSE(check(GP_ERROR_CANCEL));
+  EXPECT_TRUE(status.lines().empty());
+  EXPECT_EQ(state.phase, "idle");
+  EXPECT_EQ(state.selected, "");
+  EXPECT_TRUE(state.pendingFiles.empty());
+}
+
 TEST_F(SessionTest, FailureResetsTheCameraButKeepsWhatWasSaved) {
   state.selected = "usb:001,005";
   state.canCapture = state.canTrigger = state.sonyCaptureNames = true;
