@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "camera_events.h"
 #include "commands.h"
 #include "discovery.h"
 #include "downloads.h"
@@ -22,7 +23,6 @@ namespace {
 constexpr std::size_t kReadSize = 4096;
 constexpr int kInputWaitMs = 100;
 constexpr int kCameraWaitMs = 200;
-constexpr int kEventsPerIteration = 64;
 constexpr auto kDiscoveryInterval = std::chrono::seconds(3);
 
 void signalStop(int) {
@@ -91,19 +91,7 @@ InputResult serveInput(std::string& inputBuffer, int timeoutMs) {
 // Takes in the open camera's events, then does at most one piece of work: a
 // lost camera, one download, or a parameter read.
 void cameraStep() {
-  int result = GP_OK;
-  CameraEventType type = GP_EVENT_UNKNOWN;
-  for (int i = 0; i < kEventsPerIteration; ++i) {
-    int timeoutMs = (i == 0 && state.pendingFiles.empty()) ? kCameraWaitMs : 0;
-    void* data = nullptr;
-    result = gp_camera_wait_for_event(state.camera, timeoutMs, &type, &data, state.context);
-    if (result >= 0 && type == GP_EVENT_FILE_ADDED && data != nullptr) {
-      enqueueDownload(static_cast<const CameraFilePath*>(data));
-    }
-    free(data);
-    if (result < 0 || type == GP_EVENT_TIMEOUT) break;
-  }
-
+  auto [result, type] = drainEvents(state.pendingFiles.empty() ? kCameraWaitMs : 0);
   if (result < 0) {
     // SIGTERM/SIGINT cut the wait short: that is the host asking us to
     // quit, not a camera failure. Shutdown closes the camera without a line.
