@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "camera_events.h"
 #include "downloads.h"
 #include "session.h"
 
@@ -55,6 +56,22 @@ bool openCamera(const std::string& model, const std::string& portPath) {
   return true;
 }
 
+// Takes in the camera's pending events and downloads the queued files,
+// oldest first, until a drain that waited for nothing leaves nothing queued.
+// A failure closes the camera, which ends the loop.
+void finishDownloads() {
+  while (state.camera != nullptr && state.cancelled == 0) {
+    DrainEnd drained = drainEvents(0);
+    if (!check(drained.result)) return;
+    if (state.pendingFiles.empty()) {
+      // A drain cut off at its event limit may have left announcements.
+      if (drained.type == GP_EVENT_TIMEOUT) return;
+      continue;
+    }
+    downloadNext();
+  }
+}
+
 }  // namespace
 
 bool acceptableDestination(const std::string& directory) {
@@ -102,10 +119,16 @@ void handleStart(const nlohmann::json& command) {
   emit();
 }
 
-void handleStop(const nlohmann::json&) {
+void stopSession() {
   state.phase = "stopping";
   emit();
+  finishDownloads();
   closeCamera();
+}
+
+void handleStop(const nlohmann::json&) {
+  stopSession();
+  if (state.cancelled != 0) return;
   state.failure.clear();
   state.phase = "idle";
   emit();

@@ -9,9 +9,16 @@
 // Ignored while a camera is open. Writes "connecting" and then "ready" or
 // the failure; an unknown camera or a bad folder gives only the failure.
 void handleStart(const nlohmann::json& command);
-// Closes the camera, if any, and returns to phase "idle" with no error.
-// Always writes "stopping" and then "idle".
+// Closes the camera, if any, once every announced photo is saved, and
+// returns to phase "idle" with no error: "stopping", the lines of the
+// downloads, "idle". No "idle" once SIGTERM/SIGINT has come: the host has
+// asked to quit at once.
 void handleStop(const nlohmann::json& command);
+// Writes "stopping", saves every file that the camera has announced, and
+// closes the camera. Captures may exist only in the camera's memory, which
+// closing it discards. Downloads keep the phase "stopping" and write their
+// usual lines; the first failure, or SIGTERM/SIGINT, ends the downloads.
+void stopSession();
 // Fires the shutter of the open camera: "capturing", then "ready" or the
 // failure. Without a camera that can capture it writes one unchanged line.
 void handleCapture(const nlohmann::json& command);

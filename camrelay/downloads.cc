@@ -179,8 +179,11 @@ void downloadNext() {
     return;
   }
 
+  // While the session stops, the phase stays "stopping": the host must
+  // not read that the camera is ready again after it asked to stop.
+  bool stopping = state.phase == "stopping";
   state.transferring = true;
-  state.phase = "transferring";
+  if (!stopping) state.phase = "transferring";
   emit();
 
   fetchDescriptor = descriptor;
@@ -238,6 +241,6 @@ void downloadNext() {
   ++state.saved;
   state.lastFile = *placed;
   state.transferring = false;
-  state.phase = "ready";
+  if (!stopping) state.phase = "ready";
   emit();
 }

@@ -50,5 +50,6 @@ void enqueueDownload(const CameraFilePath* record);
 void downloadProgress();
 
 // Downloads the oldest queued file into the destination folder, writing a
-// "transferring" line and then a "ready" line, or one "error" line.
+// "transferring" line and then a "ready" line, or one "error" line. In
+// phase "stopping" both lines keep that phase.
 void downloadNext();

@@ -80,7 +80,12 @@ InputResult serveInput(std::string& inputBuffer, int timeoutMs) {
   do {
     count = read(STDIN_FILENO, chunk, sizeof chunk);
   } while (count < 0 && errno == EINTR);
-  if (count <= 0) return InputResult::kEnded;
+  if (count <= 0) {
+    // The host quit or crashed. Photos that the camera has announced may
+    // exist only in its memory, so they are saved before it is closed.
+    if (state.camera != nullptr) stopSession();
+    return InputResult::kEnded;
+  }
   if (!appendInput(inputBuffer, chunk, static_cast<std::size_t>(count))) {
     return InputResult::kEnded;
   }

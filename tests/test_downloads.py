@@ -267,21 +267,90 @@ def test_bytes_is_zero_when_the_size_cannot_be_read_and_the_file_is_kept(bench, 
     assert (destination / "IMG_0001.JPG").read_bytes() == data
 
 
-def test_stop_between_two_throttled_downloads_drops_the_queue(bench, destination):
+# -- "stop" and end of input finish the queue ----------------------------------
+
+ROOT = "/"  # where cameras report captures that they hold in their memory
+
+
+def queue_behind_first(bench, relay, *names, options=None):
+    """Starts the slow download of FIRST.JPG with `names` queued behind it
+    in the camera's root folder (20 kB each, or as `options[name]` gives to
+    add_file). Returns their bytes by name once FIRST's "transferring" line
+    has come: a command sent now finds them all queued."""
     camera = bench.camera
     camera.set_throttle(200_000)
+    camera.add_file(ROOT, "FIRST.JPG", size=100_000)  # half a second
+    expected = {n: camera.add_file(ROOT, n, **{"size": 20_000, **(options or {}).get(n, {})})
+                for n in names}
+    camera.add_events([camera.event("file_added", ROOT, n) for n in ("FIRST.JPG", *names)])
+    relay.line(phase="transferring", pendingCount=len(names) + 1)
+    return expected
+
+
+def progress(lines):
+    return [(s["phase"], s["pendingCount"], s["count"], s["lastFile"]) for s in lines]
+
+
+@pytest.mark.parametrize("stop", [True, False], ids=["stop", "end_of_input"])
+def test_the_queue_is_saved_before_the_camera_closes(bench, destination, stop):
     _, relay = open_session(bench, destination)
-    for name in ("A.JPG", "B.JPG", "C.JPG"):
-        camera.add_file(FOLDER, name, size=200_000)
-    camera.add_events([camera.event("file_added", FOLDER, n) for n in ("A.JPG", "B.JPG", "C.JPG")])
-    relay.line(phase="transferring", pendingCount=3)
+    expected = queue_behind_first(bench, relay, "A.JPG", "B.NEF", "C.JPG")
+    if stop:
+        relay.stop()
+    relay.close_stdin()
+    assert relay.wait_exit() == 0
+    # One line as each fetch begins and one as its file is saved; no "ready".
+    assert progress(relay.pending_lines()) == [
+        ("ready", 3, 1, "FIRST.JPG"), ("stopping", 3, 1, "FIRST.JPG"),
+        ("stopping", 3, 1, "FIRST.JPG"), ("stopping", 2, 2, "A.JPG"),
+        ("stopping", 2, 2, "A.JPG"), ("stopping", 1, 3, "B.NEF"),
+        ("stopping", 1, 3, "B.NEF"), ("stopping", 0, 4, "C.JPG"),
+    ] + ([("idle", 0, 4, "C.JPG")] if stop else [])
+    assert all((destination / n).read_bytes() == data for n, data in expected.items())
+    assert leftovers(destination) == [] and len(bench.camera.records("exit")) == 1
+
+
+def test_a_photo_announced_during_the_finish_is_saved_too(bench, destination):
+    # The last shot and the end of tethering at once: the trigger's event
+    # comes while A.JPG, which takes 0.1 s, is being fetched.
+    bench.camera.set_capture(folder=ROOT, name="capt_####.JPG", trigger_delay_ms=50)
+    _, relay = open_session(bench, destination, model="trigger")
+    queue_behind_first(bench, relay, "A.JPG")
+    relay.send('{"command":"capture"}\n{"command":"stop"}\n')
+    relay.line(phase="ready", count=1)
+    relay.line(phase="capturing")
+    relay.line(phase="ready", pendingCount=1)
+    relay.line(phase="stopping", pendingCount=1)
+    idle = relay.wait_for(lambda s: s["phase"] != "stopping")
+    assert progress([idle]) == [("idle", 0, 3, "capt_0001.JPG")]
+    assert (destination / "capt_0001.JPG").read_bytes() == bench.camera.capture_bytes()
+
+
+def test_a_failure_during_the_finish_keeps_the_files_saved_before_it(bench, destination):
+    _, relay = open_session(bench, destination)
+    queue_behind_first(bench, relay, "A.JPG", "B.JPG", "C.JPG",
+                       options={"B.JPG": {"result": GP_ERROR_IO, "fail_after": 3000}})
     relay.stop()
-    relay.line(phase="ready", count=1, pendingCount=2, lastFile="A.JPG")
-    relay.line(phase="stopping")
-    relay.line(phase="idle", pendingCount=0, cameraId="", count=1)
-    relay.expect_no_line(1.0)
-    assert [r["name"] for r in file_gets(bench)] == ["A.JPG"]
-    assert sorted(p.name for p in destination.iterdir()) == ["A.JPG"]
+    relay.line(phase="ready", count=1)
+    relay.wait_for(phase="stopping", lastFile="A.JPG")
+    relay.line(phase="stopping", pendingCount=2)  # B.JPG's fetch begins
+    relay.line(phase="error", error="I/O problem", pendingCount=0, count=2, cameraId="")
+    relay.line(phase="idle", error="")
+    assert [r["name"] for r in file_gets(bench)] == ["FIRST.JPG", "A.JPG", "B.JPG"]
+    assert sorted(p.name for p in destination.iterdir()) == ["A.JPG", "FIRST.JPG"]
+
+
+def test_sigterm_during_the_finish_cuts_the_fetch_short(bench, destination):
+    _, relay = open_session(bench, destination)
+    queue_behind_first(bench, relay, "BIG.JPG", options={"BIG.JPG": {"size": 2_000_000}})
+    relay.stop()
+    relay.line(phase="ready", count=1)
+    relay.line(phase="stopping", pendingCount=1)
+    relay.line(phase="stopping", pendingCount=1)  # BIG.JPG's ten seconds begin
+    relay.send_signal(signal.SIGTERM)
+    assert relay.wait_exit() == 0
+    assert relay.pending_lines() == []
+    assert sorted(p.name for p in destination.iterdir()) == ["FIRST.JPG"]
 
 
 # -- failures ------------------------------------------------------------------
