@@ -91,6 +91,10 @@ std::string libraryVersion() {
 }
 
 void emit() {
+  // SIGTERM/SIGINT ends the program without another line, whatever the
+  // iteration in progress still finishes: the host that sent it has
+  // stopped listening.
+  if (state.cancelled != 0) return;
   // Every string in the state is valid UTF-8 by construction; replacing
   // anything else keeps a stray byte from costing the host its status line.
   std::string line =

@@ -101,6 +101,7 @@ nlohmann::json statusSnapshot();
 
 // Writes the status line to standard output, compact and flushed. Write
 // errors are ignored: a host that went away must not stop the program.
+// Writes nothing once SIGTERM/SIGINT has set `cancelled`.
 void emit();
 
 // Redirects status lines (tests only). Pass -1 to restore standard output.

@@ -58,6 +58,15 @@ TEST_F(SessionTest, CheckAfterASignalClosesQuietly) {
   EXPECT_TRUE(state.pendingFiles.empty());
 }
 
+TEST_F(SessionTest, NoLineIsWrittenAfterASignal) {
+  // What the iteration in progress still finishes (a saved file, a capture,
+  // a failure of its own) stays unreported once the host asked us to quit.
+  state.cancelled = 1;
+  emit();
+  failSession(kWriteFailed);
+  EXPECT_TRUE(status.lines().empty());
+}
+
 TEST_F(SessionTest, FailureResetsTheCameraButKeepsWhatWasSaved) {
   state.selected = "usb:001,005";
   state.canCapture = state.canTrigger = state.sonyCaptureNames = true;

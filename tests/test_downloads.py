@@ -456,6 +456,7 @@ def test_sigterm_during_a_throttled_fetch(bench, destination):
     relay.line(phase="transferring", pendingCount=1)
     relay.send_signal(signal.SIGTERM)
     assert relay.wait_exit() == 0
+    assert relay.pending_lines() == []
     assert list(destination.iterdir()) == []
     # libgphoto2 may see the cancel request before the driver starts at all.
     assert all(r["bytes"] < 1_000_000 for r in bench.camera.records("file_get"))
