@@ -6,6 +6,7 @@
 #include <climits>
 #include <vector>
 
+#include "hotplug.h"
 #include "session.h"
 
 namespace {
@@ -79,7 +80,33 @@ double linkSpeedOf(const std::string& portPath) {
   return speed;
 }
 
-void discover() {
+namespace {
+
+// The USB devices seen just before the last discovery that succeeded; none
+// while there was no such discovery or the set could not be read. Taken
+// before asking libgphoto2, so that a device plugged in meanwhile still
+// reads as a change at the next look.
+std::optional<UsbDeviceSet> discoveredSet;
+
+// Publishes `found` as `devices`, with a status line when it changed.
+void publish(std::vector<CameraEntry> found) {
+  if (found == state.devices) return;
+  state.devices = std::move(found);
+  emit();
+}
+
+// One discovery, given the USB devices attached just before it.
+void discoverAmong(std::optional<UsbDeviceSet> present) {
+  discoveredSet.reset();
+  // No USB device means no USB camera. Asking libgphoto2 anyway would cost
+  // a driver reload, and its usb1 port driver leaks memory on every call
+  // that finds no device at all.
+  if (present && present->empty()) {
+    publish({});
+    discoveredSet = std::move(present);
+    return;
+  }
+
   CameraList* list = nullptr;
   if (!check(gp_list_new(&list))) return;
   int result = gp_camera_autodetect(list, state.context);
@@ -100,8 +127,18 @@ void discover() {
     found.push_back(CameraEntry{portPath, utf8OrEmpty(name), linkSpeedOf(portPath)});
   }
   gp_list_free(list);
+  publish(std::move(found));
+  discoveredSet = std::move(present);
+}
 
-  if (found == state.devices) return;
-  state.devices = std::move(found);
-  emit();
+}  // namespace
+
+void discover() {
+  discoverAmong(readUsbDeviceSet());
+}
+
+void rediscoverIfChanged() {
+  std::optional<UsbDeviceSet> present = readUsbDeviceSet();
+  if (present && discoveredSet && *present == *discoveredSet) return;
+  discoverAmong(std::move(present));
 }

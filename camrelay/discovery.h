@@ -6,8 +6,14 @@
 
 // Rescans the cameras and replaces `devices` when the list changed, writing
 // one status line then. A failed autodetection is reported through check();
-// a successful one never touches the phase or the failure text.
+// a successful one never touches the phase or the failure text. With no USB
+// device attached at all the list is empty without asking libgphoto2.
 void discover();
+
+// Discovers only when the USB devices differ from those attached at the
+// last successful discovery, or when they cannot be read: the cheap check
+// that stands in for rescanning on a timer while no camera is open.
+void rediscoverIfChanged();
 
 // Megabits per second for a libusb device speed code: 1.5, 12, 480, 5000,
 // 10000 and 20000 for codes 1 to 6, 0 for every other code. Indexed by the

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -14,6 +15,7 @@
 #include "discovery.h"
 #include "downloads.h"
 #include "file_system.h"
+#include "hotplug.h"
 #include "parameters.h"
 #include "program_path.h"
 #include "session.h"
@@ -24,6 +26,12 @@ constexpr std::size_t kReadSize = 4096;
 constexpr int kInputWaitMs = 100;
 constexpr int kCameraWaitMs = 200;
 constexpr auto kDiscoveryInterval = std::chrono::seconds(3);
+// How long the bus must stay quiet after word of a change before it is
+// looked at: a hub's devices then give one discovery, and a device being
+// removed has left /sys by then.
+constexpr auto kHotplugSettle = std::chrono::milliseconds(50);
+
+using SteadyClock = std::chrono::steady_clock;
 
 void signalStop(int) {
   state.cancelled = 1;
@@ -55,6 +63,7 @@ bool startLibrary() {
 
 void shutDown() {
   closeCamera();
+  closeHotplugMonitor();
   if (state.ports != nullptr) gp_port_info_list_free(state.ports);
   state.ports = nullptr;
   if (state.abilities != nullptr) gp_abilities_list_free(state.abilities);
@@ -65,14 +74,19 @@ void shutDown() {
 
 enum class InputResult { kNone, kRead, kEnded };
 
-// Reads what the host has written, waiting at most `timeoutMs`, and carries
-// out the complete lines. kEnded when the loop must stop.
-InputResult serveInput(std::string& inputBuffer, int timeoutMs) {
-  struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+// Reads what the host has written, waiting at most `timeoutMs` for it or
+// for word of a USB change, and carries out the complete lines. `hotplug`
+// receives the poll events of the hot-plug descriptor. kEnded when the loop
+// must stop.
+InputResult serveInput(std::string& inputBuffer, int timeoutMs, short& hotplug) {
+  // poll skips a negative descriptor: without a listener only input counts.
+  struct pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {hotplugDescriptor(), POLLIN, 0}};
+  const struct pollfd& input = waits[0];
+  int ready = poll(waits, 2, timeoutMs);
+  hotplug = ready > 0 ? waits[1].revents : 0;
   // An input in error is read too: the read fails and ends the loop, where
   // waiting would spin on a poll that never blocks again.
-  if (poll(&input, 1, timeoutMs) < 1 ||
-      (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
+  if (ready < 1 || (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
     return InputResult::kNone;
   }
   char chunk[kReadSize];
@@ -91,6 +105,24 @@ InputResult serveInput(std::string& inputBuffer, int timeoutMs) {
   }
   carryOutLines(inputBuffer);
   return InputResult::kRead;
+}
+
+// Takes the hot-plug notices that `revents` announces. true when the bus may
+// have changed. A listener that hung up is closed, as polling it would never
+// wait again; the 3-s look carries on alone. An error (notices dropped when
+// the socket overflowed) is taken, and cleared, by the drain.
+bool takeHotplugNotices(short revents) {
+  if ((revents & (POLLHUP | POLLNVAL)) != 0) {
+    closeHotplugMonitor();
+    return true;
+  }
+  return drainHotplugNotices();
+}
+
+// The input wait while no camera is open: 100 ms, or until `look` falls due.
+int idleWaitMs(SteadyClock::time_point look) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(look - SteadyClock::now()).count();
+  return static_cast<int>(std::clamp<decltype(left)>(left, 0, kInputWaitMs));
 }
 
 // Takes in the open camera's events, then does at most one piece of work: a
@@ -175,19 +207,33 @@ int runTethering(const char* argv0) {
   // failed start-up.
   if (!startLibrary()) return state.cancelled != 0 ? 0 : 1;
 
+  // Without a listener the 3-s look finds every change, only later.
+  openHotplugMonitor();
+
   std::string inputBuffer;
   WallClock::time_point nextDiscovery = WallClock::time_point::min();
+  // When word of a USB change is acted on, once the bus has settled; never
+  // while none waits.
+  constexpr auto kNoLook = SteadyClock::time_point::max();
+  SteadyClock::time_point hotplugLook = kNoLook;
   emit();
 
   while (state.cancelled == 0) {
-    int inputWaitMs = state.camera == nullptr ? kInputWaitMs : 0;
-    if (serveInput(inputBuffer, inputWaitMs) == InputResult::kEnded) break;
+    int inputWaitMs = state.camera == nullptr ? idleWaitMs(hotplugLook) : 0;
+    short hotplug = 0;
+    if (serveInput(inputBuffer, inputWaitMs, hotplug) == InputResult::kEnded) break;
+    // With a camera open notices are dropped: its own failure tells of its
+    // unplugging, and the first look after it closes finds any other change.
+    if (hotplug != 0 && takeHotplugNotices(hotplug) && state.camera == nullptr) {
+      hotplugLook = SteadyClock::now() + kHotplugSettle;
+    }
 
     if (state.camera != nullptr) {
       cameraStep();
-    } else if (nextDiscovery <= WallClock::now()) {
-      discover();
+    } else if (nextDiscovery <= WallClock::now() || hotplugLook <= SteadyClock::now()) {
+      rediscoverIfChanged();
       nextDiscovery = WallClock::now() + kDiscoveryInterval;
+      hotplugLook = kNoLook;
     }
   }
   shutDown();

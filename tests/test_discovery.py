@@ -1,14 +1,18 @@
 """Camera discovery on the virtual camera bench: which cameras are listed, in
 which order, with which link speed, and when a status line is written.
 
-Real libgphoto2 autodetection and real libusb run against umockdev devices. A
-small preloaded wrapper around gp_camera_autodetect counts the discoveries
-(so that a test can wait for one instead of sleeping), and can make
-autodetection fail or add entries that no real USB bus can produce."""
+Real libgphoto2 autodetection, real libusb and real udev run against umockdev
+devices, which announce their plugging with uevents. A small preloaded watcher
+logs the discoveries, the looks at the USB device set and the hot-plug
+notices (so that a test can wait for one instead of sleeping, and see what led
+to what), can make autodetection fail, wait, or list entries that no real USB
+bus can produce, and can take the hot-plug listener or the device set away."""
 
 import ctypes
 import re
+import signal
 import time
+from pathlib import Path
 
 import pytest
 
@@ -17,65 +21,14 @@ import preload
 from harness import (DEFAULT_TIMEOUT, GP_ERROR_IO, GP_ERROR_IO_USB_CLAIM, SPEEDS,
                      libusb_knows_20000)
 
-WRAPPER = r"""
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <gphoto2/gphoto2.h>
-
-/* "-" is a missing text; anything else is hex, so any bytes can be given. */
-static char* unhex(const char* text) {
-  if (strcmp(text, "-") == 0) return NULL;
-  size_t n = strlen(text) / 2;
-  char* out = calloc(n + 1, 1);
-  for (size_t i = 0; i < n; ++i) sscanf(text + 2 * i, "%2hhx", (unsigned char*)&out[i]);
-  return out;
-}
-
-/* AUTODETECT_COUNT: a file that gets one byte per call.
-   AUTODETECT_CONTROL: lines "fail CODE" (return CODE at once) or
-   "add PORT MODEL" (append an entry after the real ones). */
-int gp_camera_autodetect(CameraList* list, GPContext* context) {
-  int (*real)(CameraList*, GPContext*) =
-      (int (*)(CameraList*, GPContext*))dlsym(RTLD_NEXT, "gp_camera_autodetect");
-  const char* count = getenv("AUTODETECT_COUNT");
-  if (count != NULL) {
-    FILE* out = fopen(count, "a");
-    if (out != NULL) { fputc('.', out); fclose(out); }
-  }
-  const char* control = getenv("AUTODETECT_CONTROL");
-  FILE* in = control != NULL ? fopen(control, "r") : NULL;
-  char line[1024];
-  if (in != NULL) {
-    int code;
-    while (fgets(line, sizeof line, in) != NULL) {
-      if (sscanf(line, "fail %d", &code) == 1) { fclose(in); return code; }
-    }
-    rewind(in);
-  }
-  int result = real(list, context);
-  if (in != NULL) {
-    char port[512], model[512];
-    while (result >= 0 && fgets(line, sizeof line, in) != NULL) {
-      if (sscanf(line, "add %511s %511s", port, model) != 2) continue;
-      char* p = unhex(port);
-      char* m = unhex(model);
-      gp_list_append(list, m, p);
-      free(p);
-      free(m);
-    }
-    fclose(in);
-  }
-  return result;
-}
-"""
+SOURCE = Path(__file__).resolve().parent
 
 
 @pytest.fixture(scope="module")
 def wrapper(tmp_path_factory):
-    return preload.build(tmp_path_factory.mktemp("wrapper"), WRAPPER, "autodetect")
+    """The discovery watcher (discovery_preload.c), built for this run."""
+    return preload.build(tmp_path_factory.mktemp("wrapper"), SOURCE / "discovery_preload.c",
+                         "discovery_preload")
 
 
 def gp_text(code):
@@ -85,14 +38,14 @@ def gp_text(code):
 
 
 class Watched:
-    """camrelay with the autodetection wrapper preloaded."""
+    """camrelay with the discovery watcher preloaded."""
 
-    def __init__(self, bench, wrapper, tmp_path):
-        self.count_file = tmp_path / "discoveries"
+    def __init__(self, bench, wrapper, tmp_path, **switches):
+        self.log_file = tmp_path / "discoveries"
         self.control_file = tmp_path / "control"
         self.control_file.write_text("")
-        env = preload.chained(bench.env(), wrapper, AUTODETECT_COUNT=str(self.count_file),
-                              AUTODETECT_CONTROL=str(self.control_file))
+        env = preload.chained(bench.env(), wrapper, DISCOVERY_LOG=str(self.log_file),
+                              AUTODETECT_CONTROL=str(self.control_file), **switches)
         self.relay = bench.relay(env=env)
 
     def control(self, *lines):
@@ -100,19 +53,24 @@ class Watched:
         temporary.write_text("".join(line + "\n" for line in lines))
         temporary.replace(self.control_file)
 
-    def discoveries(self):
-        return self.count_file.stat().st_size if self.count_file.exists() else 0
+    def log(self):
+        """What camrelay did so far: see discovery_preload.c."""
+        return self.log_file.read_text() if self.log_file.exists() else ""
 
-    def wait_discoveries(self, count):
+    def discoveries(self):
+        return self.log().count("a")
+
+    def wait_log(self, event, count):
         deadline = time.monotonic() + DEFAULT_TIMEOUT
-        while self.discoveries() < count:
-            assert time.monotonic() < deadline, f"fewer than {count} discoveries"
+        while self.log().count(event) < count:
+            assert time.monotonic() < deadline, f"fewer than {count} {event!r} in {self.log()!r}"
             time.sleep(0.02)
 
-    def quiet(self):
-        """Waits until a whole discovery has begun and ended after this call,
-        then asserts that no status line came meanwhile."""
-        self.wait_discoveries(self.discoveries() + 2)
+    def quiet(self, looks=2):
+        """Waits until camrelay has begun `looks` more looks at the USB
+        devices (two: a whole look and any discovery it led to ended after
+        this call), then asserts that no status line came meanwhile."""
+        self.wait_log("s", self.log().count("s") + looks)
         assert self.relay.pending_lines() == []
 
 
@@ -142,12 +100,23 @@ def entry(device, mbps=None):
 
 def test_plugging_and_unplugging_yield_one_line_each(bench, watched):
     relay = watched.relay
+    seen = 0
+
+    def discoveries_since():
+        """One discovery, after the hot-plug notice, or none at all."""
+        nonlocal seen
+        watched.quiet()
+        log, seen = watched.log()[seen:], len(watched.log())
+        assert log.count("a") == 0 or (log.count("a") == 1 and -1 < log.find("n") < log.find("a")), log
+        return log.count("a")
+
     relay.line(phase="idle", cameras=[])
-    watched.quiet()  # no camera: the first discovery changes nothing
+    # No USB device: an empty list without asking libgphoto2.
+    assert discoveries_since() == 0
 
     first = bench.plug("trigger", bus=1, address=5, speed="480")
     relay.line(phase="idle", cameras=[entry(first)])
-    watched.quiet()
+    assert discoveries_since() == 1
 
     # Two cameras of one model are two entries, in autodetection order.
     second = bench.plug("trigger", bus=1, address=6, speed="480")
@@ -156,14 +125,55 @@ def test_plugging_and_unplugging_yield_one_line_each(bench, watched):
     assert sorted(order) == [first.port, second.port]
     by_port = {first.port: entry(first), second.port: entry(second)}
     assert line["cameras"] == [by_port[port] for port in order]
-    watched.quiet()
+    assert discoveries_since() == 1
 
     bench.unplug(first)
     relay.line(phase="idle", cameras=[entry(second)])
-    watched.quiet()
+    assert discoveries_since() == 1
     bench.unplug(second)
     relay.line(phase="idle", cameras=[])
+    assert discoveries_since() == 0
+
+
+def test_a_quiet_bus_costs_no_discovery_and_a_non_camera_at_most_one(bench, watched):
+    camera = bench.plug("trigger", bus=1, address=5, speed="480")
+    watched.relay.wait_for(lambda s: s["cameras"] == [entry(camera)])
+    before = watched.discoveries()
+    bench.plug(bus=1, address=6, vendor=0xDEAD, product=0xBEEF)
+    watched.quiet(looks=4)  # the plug's look, then three 3-s looks
+    assert watched.discoveries() - before <= 1
+
+
+@pytest.mark.parametrize("switches,rescans", [
+    ({"FAIL_MONITOR": "1"}, False),  # the 3-s look alone
+    ({"FAIL_USB_SET": "1"}, True),  # a rescan on every notice and every 3 s
+    ({"FAIL_MONITOR": "1", "FAIL_USB_SET": "1"}, True),  # a rescan every 3 s
+])
+def test_without_listener_or_device_set_cameras_are_still_found(bench, wrapper, tmp_path,
+                                                                 switches, rescans):
+    watched = Watched(bench, wrapper, tmp_path, **switches)
+    relay = watched.relay
+    relay.line(phase="idle", cameras=[])
+    device = bench.plug("trigger", bus=1, address=5, speed="480")
+    relay.line(phase="idle", cameras=[entry(device)])
+    bench.unplug(device)
+    relay.line(phase="idle", cameras=[])
+    before = watched.discoveries()
     watched.quiet()
+    assert (watched.discoveries() > before) == rescans
+    assert "FAIL_MONITOR" not in switches or "n" not in watched.log()
+
+
+def test_a_signal_during_a_discovery_ends_it_without_a_line(bench, watched):
+    relay = watched.relay
+    relay.line(phase="idle")
+    watched.control("hold")
+    bench.plug("trigger", bus=1, address=5, speed="480")
+    watched.wait_log("h", 1)
+    relay.send_signal(signal.SIGTERM)
+    watched.control()
+    assert relay.wait_exit() == 0
+    assert relay.pending_lines() == []
 
 
 def test_link_speed_for_every_sysfs_speed(bench, watched):
@@ -220,6 +230,8 @@ def test_failed_autodetection_repeats_and_a_later_success_keeps_the_error(bench,
     relay = watched.relay
     watched.control(f"fail {GP_ERROR_IO_USB_CLAIM}")
     relay.line(phase="idle")
+    # A device that is no camera: now libgphoto2 has to be asked.
+    bench.plug(bus=1, address=9, vendor=0xDEAD, product=0xBEEF)
     # Each scheduled discovery reports the failure again.
     for _ in range(2):
         relay.line(phase="error", error="tethering.error.cameraBusy", cameras=[])
@@ -236,4 +248,5 @@ def test_failed_autodetection_repeats_and_a_later_success_keeps_the_error(bench,
 
     # A failure leaves "cameras" as it was.
     watched.control(f"fail {GP_ERROR_IO}")
+    bench.plug(bus=1, address=10, vendor=0xDEAD, product=0xBEEF)
     relay.line(phase="error", error=gp_text(GP_ERROR_IO), cameras=[entry(device)])
