@@ -181,6 +181,9 @@ void carryOutLines(std::string& buffer) {
 }
 
 void carryOutLine(const std::string& line) {
+  // The JSON reader stops at a NUL, so it would carry out the text before
+  // one and silently lose the rest of the line: such a line is no command.
+  if (line.find('\0') != std::string::npos) return;
   // The JSON boundary: nothing the host sends may throw past this point.
   try {
     nlohmann::json command = nlohmann::json::parse(line, nullptr, false);

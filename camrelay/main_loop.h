@@ -25,6 +25,7 @@ bool appendInput(std::string& buffer, const char* bytes, std::size_t count);
 // incomplete rest.
 void carryOutLines(std::string& buffer);
 
-// Carries out one command line. Lines that are not a JSON object are dropped
-// without a status line; objects without a known "command" get one.
+// Carries out one command line. Lines that are not a JSON object, or that
+// hold a NUL byte anywhere, are dropped without a status line; objects
+// without a known "command" get one.
 void carryOutLine(const std::string& line);

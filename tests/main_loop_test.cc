@@ -32,6 +32,18 @@ TEST_F(FramingTest, LinesThatAreNotJsonObjectsAreDroppedSilently) {
   EXPECT_TRUE(buffer.empty());
 }
 
+TEST_F(FramingTest, ALineHoldingANulIsDroppedWhole) {
+  using namespace std::string_literals;
+  ASSERT_TRUE(
+      feed("{\"command\":\"stop\"}\0garbage\n"
+           "{\"command\":\"capture\"}\0{\"command\":\"stop\"}\n"
+           "\0{}\n"
+           "{\"command\":\"x\"}\n"s,
+           4096));
+  ASSERT_EQ(seen.size(), 1u);  // only the last line
+  EXPECT_EQ(seen[0]["phase"], "idle");
+}
+
 TEST_F(FramingTest, ObjectsWithoutAKnownCommandGetOneUnchangedLine) {
   ASSERT_TRUE(feed("{}\n{\"command\":\"Start\"}\n{\"command\":7}\n{\"command\":\"zoom\"}\n", 4096));
   ASSERT_EQ(seen.size(), 4u);
