@@ -4,8 +4,11 @@
  * (VmSwap), both taken from /proc/PID/status. Shared file-backed pages are
  * left out because they do not grow with the process's own allocations.
  */
+#include "footprint_linux.h"
+
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -67,32 +70,65 @@ static bool parseKilobytes(const char* text, size_t length, uint64_t* bytes) {
   return true;
 }
 
-/* Sums the RssAnon and VmSwap lines of a status text. A missing line counts
- * 0 (the kernel leaves both out for a process without an address space).
- * Returns false with errno EPROTO when a line is present but unreadable. */
-static bool footprintFromStatus(const char* text, size_t length, uint64_t* bytes) {
+/* Reads the decimal process ID of a "Tgid:\t1234" line (the text after the
+ * colon). Returns false when the line is not in that form. */
+static bool parseTgid(const char* text, size_t length, long* tgid) {
+  size_t i = 0;
+  while (i < length && (text[i] == ' ' || text[i] == '\t')) ++i;
+  if (i == length) return false;
+  long value = 0;
+  for (; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9' || value > (LONG_MAX - 9) / 10) return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  *tgid = value;
+  return true;
+}
+
+int footprintFromStatus(const char* text, size_t length, int pid, uint64_t* bytes) {
   static const char* const kKeys[] = {"RssAnon:", "VmSwap:"};
+  static const char kTgid[] = "Tgid:";
   uint64_t total = 0;
+  bool ownProcess = false;
   const char* end = text + length;
-  for (const char* line = text; line < end;) {
+  const char* line = text;
+  while (line < end) {
     const char* newline = memchr(line, '\n', (size_t)(end - line));
     const char* lineEnd = newline != NULL ? newline : end;
     size_t lineLength = (size_t)(lineEnd - line);
+    if (lineLength >= sizeof kTgid - 1 && memcmp(line, kTgid, sizeof kTgid - 1) == 0) {
+      long tgid;
+      if (!parseTgid(line + sizeof kTgid - 1, lineLength - (sizeof kTgid - 1), &tgid)) {
+        errno = EPROTO;
+        return -1;
+      }
+      ownProcess = tgid == pid;
+    }
     for (size_t k = 0; k < sizeof kKeys / sizeof kKeys[0]; ++k) {
       size_t keyLength = strlen(kKeys[k]);
       if (lineLength >= keyLength && memcmp(line, kKeys[k], keyLength) == 0) {
         uint64_t value;
         if (!parseKilobytes(line + keyLength, lineLength - keyLength, &value)) {
           errno = EPROTO;
-          return false;
+          return -1;
         }
         total += value;
       }
     }
-    line = lineEnd + 1;
+    /* The last line may lack its newline; stepping past it would leave the
+     * buffer. */
+    if (newline == NULL) break;
+    line = newline + 1;
+  }
+  if (!ownProcess) {
+    /* /proc/TID/status exists for every thread too: an ID that names a
+     * thread of another process (a stale PID reused as a thread ID) is no
+     * process of that ID. */
+    errno = ESRCH;
+    return -1;
   }
   *bytes = total;
-  return true;
+  return 0;
 }
 
 int footprintOf(int pid, uint64_t* bytes) {
@@ -121,12 +157,9 @@ int footprintOf(int pid, uint64_t* bytes) {
     errno = ESRCH;
     return -1;
   }
-  bool parsed = footprintFromStatus(text, length, bytes);
+  int result = footprintFromStatus(text, length, pid, bytes);
   saved = errno;
   free(text);
-  if (!parsed) {
-    errno = saved;
-    return -1;
-  }
-  return 0;
+  errno = saved;
+  return result;
 }

@@ -204,6 +204,31 @@ def test_zombie_counts_zero():
         child.wait()
 
 
+THREADED = """
+import sys, threading
+done = threading.Event()
+worker = threading.Thread(target=done.wait)
+worker.start()
+print(worker.native_id, flush=True)
+sys.stdin.readline()
+done.set()
+"""
+
+
+def test_a_thread_id_is_no_process():
+    # /proc/TID/status exists for a thread too; it must not add its process.
+    proc = subprocess.Popen(["/usr/bin/python3", "-c", THREADED], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        thread_id = proc.stdout.readline().strip()
+        assert thread_id.isdigit() and int(thread_id) != proc.pid
+        assert tally(thread_id) == 0
+        assert tally(str(proc.pid)) > 0
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=10)
+
+
 def test_same_pid_twice_counts_twice(helper):
     once = tally(str(helper.pid))
     assert once > 0
