@@ -130,19 +130,20 @@ class UdevEntry final : public RegistryEntry {
   udev_device* device_;
 };
 
-// The names in <syspath>/slaves, sorted so that "first" does not depend on
-// the order in which the kernel lists them.
-std::vector<std::string> slavesOf(udev_device* device) {
+// The names in <syspath>/<folder> (the "slaves" of a stacked volume, the
+// "multipath" paths of an NVMe head), sorted so that "first" does not depend
+// on the order in which the kernel lists them.
+std::vector<std::string> namesIn(udev_device* device, const char* folder) {
   std::vector<std::string> names;
   const char* syspath = udev_device_get_syspath(device);
   if (syspath == nullptr) return names;
-  DIR* folder = opendir((std::string(syspath) + "/slaves").c_str());
-  if (folder == nullptr) return names;
-  while (dirent* item = readdir(folder)) {
+  DIR* listing = opendir((std::string(syspath) + "/" + folder).c_str());
+  if (listing == nullptr) return names;
+  while (dirent* item = readdir(listing)) {
     std::string_view name = item->d_name;
     if (name != "." && name != "..") names.emplace_back(name);
   }
-  closedir(folder);
+  closedir(listing);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -188,12 +189,24 @@ class UdevRegistry final : public DeviceRegistry {
     // holding it is the one below, so that an encrypted volume on a USB disk
     // reports that disk.
     for (int depth = 0; depth < kMaxStackDepth; ++depth) {
-      std::vector<std::string> slaves = slavesOf(device);
-      if (slaves.empty() || !isPlainName(slaves.front())) break;
-      udev_device* below = blockDevice(slaves.front());
+      udev_device* below = firstBlockDeviceIn(device, "slaves");
       if (below == nullptr) break;
       udev_device_unref(device);
       device = below;
+    }
+    // Under native NVMe multipath a namespace is a head in
+    // /devices/virtual/nvme-subsystem, below no controller; the disk (the
+    // head of a partition) lists its paths in multipath/, and each path sits
+    // below the controller that it goes through. The first path stands for
+    // the disk.
+    udev_device* head = orEmpty(udev_device_get_devtype(device)) == "partition"
+                            ? udev_device_get_parent(device)
+                            : device;
+    if (head != nullptr) {
+      if (udev_device* path = firstBlockDeviceIn(head, "multipath")) {
+        udev_device_unref(device);
+        device = path;
+      }
     }
     return std::make_unique<UdevEntry>(context_, device);
   }
@@ -202,6 +215,14 @@ class UdevRegistry final : public DeviceRegistry {
   udev_device* blockDevice(std::string_view sysname) const {
     return udev_device_new_from_subsystem_sysname(context_.get(), "block",
                                                   std::string(sysname).c_str());
+  }
+
+  // A new reference to the block device named first in <syspath>/<folder>
+  // of `device`, or null when there is none.
+  udev_device* firstBlockDeviceIn(udev_device* device, const char* folder) const {
+    std::vector<std::string> names = namesIn(device, folder);
+    if (names.empty() || !isPlainName(names.front())) return nullptr;
+    return blockDevice(names.front());
   }
 
   std::optional<std::string> blockDeviceNumbered(std::string_view number) const {

@@ -66,12 +66,18 @@ class Testbed {
   }
 
  private:
-  fs::path sysPath(const std::string& devpath) const {
-    return fs::path(umockdev_testbed_get_sys_dir(testbed_)) / devpath.substr(1);
+  // The testbed's /sys folder (umockdev hands over a copy to free).
+  fs::path sysDir() const {
+    gchar* folder = umockdev_testbed_get_sys_dir(testbed_);
+    fs::path path = folder;
+    g_free(folder);
+    return path;
   }
 
+  fs::path sysPath(const std::string& devpath) const { return sysDir() / devpath.substr(1); }
+
   void dropPlaceholderSubsystems() {
-    const fs::path devices = fs::path(umockdev_testbed_get_sys_dir(testbed_)) / "devices";
+    const fs::path devices = sysDir() / "devices";
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(devices)) {
       if (entry.path().filename() != "subsystem" || !entry.is_symlink()) continue;
       if (fs::read_symlink(entry.path()).filename() != "none") continue;
@@ -148,6 +154,17 @@ TEST_F(DiskLinkUdev, InternalDisksReportTheirOwnTransport) {
   EXPECT_EQ(probe("/dev/vda"), R"({"protocol":"Virtual Interface"})");
   EXPECT_EQ(probe("/dev/sdc"), R"({"protocol":"SAS"})");
   EXPECT_EQ(probe("/dev/sdd"), R"({"protocol":"FireWire"})");
+}
+
+TEST_F(DiskLinkUdev, NvmeUnderNativeMultipathReportsItsFirstPathsController) {
+  // The namespace is a head in /devices/virtual/nvme-subsystem; its paths
+  // nvme0c0n1 and nvme0c1n1 sit below controllers nvme0 and nvme1.
+  testbed.load("nvme_multipath.umockdev");
+  EXPECT_EQ(probe("/dev/nvme0n1p2"), R"({"protocol":"PCI-Express"})");
+  EXPECT_EQ(probe("/dev/nvme0n1"), R"({"protocol":"PCI-Express"})");
+  testbed.setAttribute("/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0", "transport",
+                       "tcp");
+  EXPECT_EQ(probe("/dev/nvme0n1p2"), "{}");
 }
 
 TEST_F(DiskLinkUdev, RemoteNvmeIsNotCalledPciExpress) {
