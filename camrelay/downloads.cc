@@ -1,6 +1,5 @@
 #include "downloads.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,12 +44,6 @@ std::string lowerAscii(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; });
   return text;
-}
-
-// Removes the temporary file of a failed download; a failure here leaves
-// nothing further to do.
-void removeTemporary(const std::string& path) {
-  unlink(path.c_str());
 }
 
 // The file being fetched, while libgphoto2 writes into it, and how much of
@@ -105,11 +98,11 @@ std::string numberedName(const std::string& name, unsigned long number) {
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
-std::optional<std::string> placeFile(const std::string& temporary, const std::string& folder,
+std::optional<std::string> placeFile(const Folder& folder, const std::string& temporary,
                                      const std::string& name) {
   std::string candidate = name;
   for (unsigned long number = 1;; ++number) {
-    switch (renameExclusive(temporary, joinPath(folder, candidate))) {
+    switch (folder.renameExclusive(temporary, candidate)) {
       case RenameOutcome::kDone:
         return candidate;
       case RenameOutcome::kNameTaken:
@@ -159,11 +152,16 @@ void downloadNext() {
   std::string identity = fileIdentity(&record);
   if (state.received.contains(identity)) return;
 
-  std::string temporary = joinPath(state.destination, kTemporaryPrefix + randomUuid());
-  int descriptor;
-  do {
-    descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-  } while (descriptor < 0 && errno == EINTR);
+  // Everything below works on this one open folder. Were the folder moved
+  // or replaced during the fetch, the photo lands whole in the folder that
+  // was open, and no temporary file is left behind in either.
+  Folder folder(state.destination);
+  if (!folder.isOpen()) {
+    failSession(utf8OrEmpty(std::strerror(errno)));
+    return;
+  }
+  std::string temporary = kTemporaryPrefix + randomUuid();
+  int descriptor = folder.createFile(temporary);
   if (descriptor < 0) {
     failSession(utf8OrEmpty(std::strerror(errno)));
     return;
@@ -174,7 +172,7 @@ void downloadNext() {
   int result = gp_file_new_from_fd(&file, descriptor);
   if (result < 0) {
     close(descriptor);
-    removeTemporary(temporary);
+    folder.removeFile(temporary);
     check(result);
     return;
   }
@@ -207,7 +205,7 @@ void downloadNext() {
   gp_file_free(file);
 
   if (!flushed) {
-    removeTemporary(temporary);
+    folder.removeFile(temporary);
     if (result < 0) {
       check(result);
     } else {
@@ -216,16 +214,16 @@ void downloadNext() {
     return;
   }
 
-  std::optional<std::string> placed = placeFile(temporary, state.destination, name);
+  std::optional<std::string> placed = placeFile(folder, temporary, name);
   if (!placed) {
-    removeTemporary(temporary);
+    folder.removeFile(temporary);
     failSession(kWriteFailed);
     return;
   }
   // The file's own fsync does not make its new name durable; only a flush
   // of the folder does. Until then the host must not hear that it is saved.
   // The renamed photo stays where it is either way.
-  if (!syncFolder(state.destination)) {
+  if (!folder.sync()) {
     failSession(kWriteFailed);
     return;
   }

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "file_system.h"
+
 // Saved identities remembered per camera session; the oldest is forgotten
 // when a save would exceed this.
 inline constexpr std::size_t kReceivedLimit = 512;
@@ -34,10 +36,11 @@ std::string lastPathComponent(const std::string& path);
 // `name` with "_<number>" put before its last extension: a.b.jpg -> a.b_1.jpg.
 std::string numberedName(const std::string& name, unsigned long number);
 
-// Moves the finished temporary file into `folder` under `name`, or under the
-// first free numbered name, never replacing anything. Returns the final
-// name, or nothing (errno set) when the file system refused the rename.
-std::optional<std::string> placeFile(const std::string& temporary, const std::string& folder,
+// Gives the finished temporary file `temporary` in `folder` the name
+// `name`, or the first free numbered name, never replacing anything. Returns
+// the final name, or nothing (errno set) when the file system refused the
+// rename.
+std::optional<std::string> placeFile(const Folder& folder, const std::string& temporary,
                                      const std::string& name);
 
 // Queues the file unless it is no photo, already saved or already queued.

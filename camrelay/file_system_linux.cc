@@ -8,29 +8,45 @@
 
 #include "file_system.h"
 
-RenameOutcome renameExclusive(const std::string& from, const std::string& to) {
+namespace {
+
+// Repeats a system call that a signal cut short.
+template <class Call>
+int retried(Call call) {
   int result;
   do {
-    result = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
-  } while (result != 0 && errno == EINTR);
-  if (result == 0) return RenameOutcome::kDone;
+    result = call();
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+}  // namespace
+
+Folder::Folder(const std::string& path)
+    : fd_(retried([&] { return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); })) {}
+
+Folder::~Folder() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int Folder::createFile(const std::string& name) const {
+  return retried([&] {
+    return openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  });
+}
+
+RenameOutcome Folder::renameExclusive(const std::string& from, const std::string& to) const {
+  if (retried([&] { return renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE); }) == 0)
+    return RenameOutcome::kDone;
   return errno == EEXIST ? RenameOutcome::kNameTaken : RenameOutcome::kFailed;
 }
 
-bool syncFolder(const std::string& folder) {
-  int fd;
-  do {
-    fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
-  int result;
-  do {
-    result = fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  int saved = errno;
-  close(fd);
-  errno = saved;
-  return result == 0;
+bool Folder::removeFile(const std::string& name) const {
+  return retried([&] { return unlinkat(fd_, name.c_str(), 0); }) == 0;
+}
+
+bool Folder::sync() const {
+  return retried([&] { return fsync(fd_); }) == 0;
 }
 
 void startWriteback(int fd, off_t offset, off_t length) {

@@ -148,7 +148,7 @@ TEST_F(PlaceFileTest, TakenNamesGetTheNextFreeNumberAndStayUntouched) {
   write("IMG_0001.JPG", "first");
   write("IMG_0001_1.JPG", "second");
   write(".lumetra-T", "new");
-  auto placed = placeFile((folder_ / ".lumetra-T").string(), folder_.string(), "IMG_0001.JPG");
+  auto placed = placeFile(Folder(folder_.string()), ".lumetra-T", "IMG_0001.JPG");
   ASSERT_TRUE(placed.has_value());
   EXPECT_EQ(*placed, "IMG_0001_2.JPG");
   EXPECT_EQ(read("IMG_0001.JPG"), "first");
@@ -159,7 +159,7 @@ TEST_F(PlaceFileTest, TakenNamesGetTheNextFreeNumberAndStayUntouched) {
 
 TEST_F(PlaceFileTest, AFreeNameIsUsedAsItIs) {
   write(".lumetra-T", "x");
-  auto placed = placeFile((folder_ / ".lumetra-T").string(), folder_.string(), "DSC0001.Jpg");
+  auto placed = placeFile(Folder(folder_.string()), ".lumetra-T", "DSC0001.Jpg");
   ASSERT_TRUE(placed.has_value());
   EXPECT_EQ(*placed, "DSC0001.Jpg");
 }
@@ -167,7 +167,7 @@ TEST_F(PlaceFileTest, AFreeNameIsUsedAsItIs) {
 TEST_F(PlaceFileTest, ARefusedRenameStopsTheLoopWithTheError) {
   write(".lumetra-T", "x");
   errno = 0;
-  auto placed = placeFile((folder_ / ".lumetra-T").string(), (folder_ / "gone").string(), "a.jpg");
+  auto placed = placeFile(Folder(folder_.string()), ".lumetra-T", "sub/a.jpg");
   EXPECT_FALSE(placed.has_value());
   EXPECT_EQ(errno, ENOENT);
   EXPECT_TRUE(fs::exists(folder_ / ".lumetra-T"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -13,27 +14,39 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(FileSystem, RenameExclusiveNeverReplacesAFile) {
+TEST(FileSystem, AFolderWorksOnItsOwnFilesAndNeverReplacesOne) {
   char pattern[] = "/tmp/camrelay-fs-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   fs::path folder = pattern;
-  std::ofstream(folder / "a") << "a";
   std::ofstream(folder / "b") << "b";
+  fs::create_symlink(folder / "elsewhere", folder / "link");
 
-  EXPECT_EQ(renameExclusive((folder / "a").string(), (folder / "b").string()),
-            RenameOutcome::kNameTaken);
+  Folder open(folder.string());
+  ASSERT_TRUE(open.isOpen());
+  int fd = open.createFile("a");
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_EQ(fs::status(folder / "a").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  for (const char* taken : {"a", "link"}) {
+    errno = 0;
+    EXPECT_EQ(open.createFile(taken), -1) << taken;
+    EXPECT_EQ(errno, EEXIST) << taken;
+  }
+  EXPECT_FALSE(fs::exists(folder / "elsewhere"));
+
+  EXPECT_EQ(open.renameExclusive("a", "b"), RenameOutcome::kNameTaken);
   EXPECT_TRUE(fs::exists(folder / "a"));
-  EXPECT_EQ(renameExclusive((folder / "a").string(), (folder / "c").string()),
-            RenameOutcome::kDone);
+  EXPECT_EQ(open.renameExclusive("a", "c"), RenameOutcome::kDone);
   EXPECT_FALSE(fs::exists(folder / "a"));
   errno = 0;
-  EXPECT_EQ(renameExclusive((folder / "missing").string(), (folder / "d").string()),
-            RenameOutcome::kFailed);
+  EXPECT_EQ(open.renameExclusive("missing", "d"), RenameOutcome::kFailed);
   EXPECT_EQ(errno, ENOENT);
+  EXPECT_TRUE(open.removeFile("c"));
+  EXPECT_FALSE(fs::exists(folder / "c"));
+  EXPECT_TRUE(open.sync());
 
-  EXPECT_TRUE(syncFolder(folder.string()));
   errno = 0;
-  EXPECT_FALSE(syncFolder((folder / "nothing").string()));
+  EXPECT_FALSE(Folder((folder / "nothing").string()).isOpen());
   EXPECT_EQ(errno, ENOENT);
   fs::remove_all(folder);
 }

@@ -10,25 +10,9 @@ from pathlib import Path
 
 import pytest
 
-import preload
-
 from harness import GP_ERROR_IO, pattern_bytes
 
-SOURCE = Path(__file__).resolve().parent
 FOLDER = "/store_00010001/DCIM/100VCAM"
-
-
-@pytest.fixture(scope="module")
-def faults(tmp_path_factory):
-    """The fault interposer (fault_preload.c), built for this run."""
-    return preload.build(tmp_path_factory.mktemp("faults"), SOURCE / "fault_preload.c",
-                         "fault_preload")
-
-
-def fault_env(bench, library, **faults):
-    """The bench environment with the interposer chained before umockdev's
-    preload library and the given FAULT_* variables set."""
-    return preload.chained(bench.env(), library, **{k: str(v) for k, v in faults.items()})
 
 
 def open_session(bench, destination, model="capture", env=None, address=5):
@@ -259,7 +243,7 @@ def test_lines_and_metrics_of_queued_downloads(bench, destination):
 
 def test_bytes_is_zero_when_the_size_cannot_be_read_and_the_file_is_kept(bench, destination,
                                                                           faults):
-    env = fault_env(bench, faults, FAULT_FSTAT_ERRNO=errno.EIO)
+    env = faults(bench, "fstat", errno.EIO)
     _, relay = open_session(bench, destination, env=env)
     data = bench.camera.add_photo(FOLDER, "IMG_0001.JPG", size=1234)
     line = saved(relay, count=1, lastFile="IMG_0001.JPG")
@@ -392,11 +376,35 @@ def test_f1_destination_removed(bench, destination):
     assert_session_failed(bench, relay, moved, os.strerror(errno.ENOENT), fetched=False)
 
 
+@pytest.mark.parametrize("replaced", [False, True], ids=["moved", "replaced"])
+def test_folder_moved_or_replaced_during_a_fetch(bench, destination, replaced):
+    # The photo lands whole, under its name, in the folder that was open when
+    # the fetch began; later photos go to whatever folder the path names.
+    bench.camera.set_throttle(200_000)
+    _, relay = open_session(bench, destination)
+    data = bench.camera.add_photo(FOLDER, "A.JPG", size=200_000)  # about a second
+    relay.line(phase="transferring", pendingCount=1)
+    moved = destination.parent / "moved"
+    destination.rename(moved)
+    if replaced:
+        destination.mkdir()
+    relay.line(phase="ready", count=1, lastFile="A.JPG")
+    assert sorted(p.name for p in moved.iterdir()) == ["A.JPG"]
+    assert (moved / "A.JPG").read_bytes() == data
+
+    data = bench.camera.add_photo(FOLDER, "B.JPG", size=10)
+    if replaced:
+        saved(relay, count=2, lastFile="B.JPG")
+        assert sorted(p.name for p in destination.iterdir()) == ["B.JPG"]
+    else:
+        relay.line(phase="error", error=os.strerror(errno.ENOENT), count=1)
+
+
 def test_f1_destination_not_writable(bench, destination, faults):
     # Permissions do not stop root; then the interposer refuses the create
     # as the kernel would refuse it to anyone else.
     root = os.geteuid() == 0
-    env = fault_env(bench, faults, FAULT_OPEN_ERRNO=errno.EACCES, FAULT_SKIP=1) if root else None
+    env = faults(bench, "openat", errno.EACCES, skip=1) if root else None
     _, relay = open_session(bench, destination, env=env)
     try:
         queue_two(bench, relay, (lambda: None) if root else (lambda: destination.chmod(0o555)))
@@ -408,7 +416,7 @@ def test_f1_destination_not_writable(bench, destination, faults):
 
 def test_f2_camera_file_refused(bench, destination, faults):
     # GP_ERROR_NO_MEMORY: the only failure libgphoto2 itself has here.
-    env = fault_env(bench, faults, FAULT_FILE_NEW_RESULT=-3, FAULT_SKIP=1)
+    env = faults(bench, "gp_file_new_from_fd", -3, skip=1)
     _, relay = open_session(bench, destination, env=env)
     queue_two(bench, relay)
     assert_session_failed(bench, relay, destination, "Out of memory", fetched=False)
@@ -422,7 +430,7 @@ def test_f3_fetch_fails_after_part_of_the_file_was_written(bench, destination):
 
 
 def test_f4_fsync_fails(bench, destination, faults):
-    env = fault_env(bench, faults, FAULT_FSYNC_ERRNO=errno.EIO, FAULT_SKIP=1)
+    env = faults(bench, "fsync", errno.EIO, skip=2)
     _, relay = open_session(bench, destination, env=env)
     queue_two(bench, relay)
     assert_session_failed(bench, relay, destination, "tethering.error.writeFailed", fetched=True)
@@ -430,7 +438,7 @@ def test_f4_fsync_fails(bench, destination, faults):
 
 @pytest.mark.parametrize("refusal", [errno.EINVAL, errno.EXDEV])
 def test_f5_rename_refused(bench, destination, faults, refusal):
-    env = fault_env(bench, faults, FAULT_RENAME_ERRNO=refusal, FAULT_SKIP=1)
+    env = faults(bench, "renameat2", refusal, skip=1)
     _, relay = open_session(bench, destination, env=env)
     queue_two(bench, relay)
     assert_session_failed(bench, relay, destination, "tethering.error.writeFailed", fetched=True)
@@ -438,7 +446,7 @@ def test_f5_rename_refused(bench, destination, faults, refusal):
 
 def test_folder_flush_failure_keeps_the_photo_but_reports_write_failed(bench, destination,
                                                                        faults):
-    env = fault_env(bench, faults, FAULT_FOLDER_FSYNC_ERRNO=errno.EIO)
+    env = faults(bench, "fsync", errno.EIO, skip=1)
     _, relay = open_session(bench, destination, env=env)
     data = bench.camera.add_photo(FOLDER, "A.JPG", size=5000)
     relay.line(phase="transferring", pendingCount=1)
