@@ -241,16 +241,6 @@ def test_lines_and_metrics_of_queued_downloads(bench, destination):
     assert os.stat(destination / "A.JPG").st_mode & 0o777 == 0o600
 
 
-def test_bytes_is_zero_when_the_size_cannot_be_read_and_the_file_is_kept(bench, destination,
-                                                                          faults):
-    env = faults(bench, "fstat", errno.EIO)
-    _, relay = open_session(bench, destination, env=env)
-    data = bench.camera.add_photo(FOLDER, "IMG_0001.JPG", size=1234)
-    line = saved(relay, count=1, lastFile="IMG_0001.JPG")
-    assert line["lastTransfer"]["bytes"] == 0
-    assert (destination / "IMG_0001.JPG").read_bytes() == data
-
-
 # -- "stop" and end of input finish the queue ----------------------------------
 
 ROOT = "/"  # where cameras report captures that they hold in their memory
@@ -414,47 +404,11 @@ def test_f1_destination_not_writable(bench, destination, faults):
         destination.chmod(0o755)
 
 
-def test_f2_camera_file_refused(bench, destination, faults):
-    # GP_ERROR_NO_MEMORY: the only failure libgphoto2 itself has here.
-    env = faults(bench, "gp_file_new_from_fd", -3, skip=1)
-    _, relay = open_session(bench, destination, env=env)
-    queue_two(bench, relay)
-    assert_session_failed(bench, relay, destination, "Out of memory", fetched=False)
-
-
 def test_f3_fetch_fails_after_part_of_the_file_was_written(bench, destination):
     _, relay = open_session(bench, destination)
     queue_two(bench, relay, result=GP_ERROR_IO, fail_after=3000)
     assert_session_failed(bench, relay, destination, "I/O problem", fetched=True)
     assert file_gets(bench)[-1]["bytes"] == 3000
-
-
-def test_f4_fsync_fails(bench, destination, faults):
-    env = faults(bench, "fsync", errno.EIO, skip=2)
-    _, relay = open_session(bench, destination, env=env)
-    queue_two(bench, relay)
-    assert_session_failed(bench, relay, destination, "tethering.error.writeFailed", fetched=True)
-
-
-@pytest.mark.parametrize("refusal", [errno.EINVAL, errno.EXDEV])
-def test_f5_rename_refused(bench, destination, faults, refusal):
-    env = faults(bench, "renameat2", refusal, skip=1)
-    _, relay = open_session(bench, destination, env=env)
-    queue_two(bench, relay)
-    assert_session_failed(bench, relay, destination, "tethering.error.writeFailed", fetched=True)
-
-
-def test_folder_flush_failure_keeps_the_photo_but_reports_write_failed(bench, destination,
-                                                                       faults):
-    env = faults(bench, "fsync", errno.EIO, skip=1)
-    _, relay = open_session(bench, destination, env=env)
-    data = bench.camera.add_photo(FOLDER, "A.JPG", size=5000)
-    relay.line(phase="transferring", pendingCount=1)
-    relay.line(phase="error", error="tethering.error.writeFailed", pendingCount=0, count=0,
-               lastFile="")
-    bench.camera.wait_for_record("exit")
-    assert (destination / "A.JPG").read_bytes() == data  # a finished photo is never deleted
-    assert leftovers(destination) == []
 
 
 def test_sigterm_during_a_throttled_fetch(bench, destination):
