@@ -1,9 +1,10 @@
 # Entry points for people and CI. CMake does the real work.
 BUILD ?= build
+SANITIZE_BUILD ?= build-sanitize
 WERROR ?= OFF
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo install clean
+.PHONY: all deps build test sanitize demo install clean
 
 all: build
 
@@ -17,6 +18,13 @@ build: deps
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# The whole suite again on a build of its own with AddressSanitizer,
+# LeakSanitizer and UndefinedBehaviorSanitizer; any report fails its test.
+sanitize: deps
+	@cmake -S . -B $(SANITIZE_BUILD) -DCAMRELAY_WERROR=$(WERROR) -DCAMRELAY_SANITIZE=ON >/dev/null
+	@cmake --build $(SANITIZE_BUILD) -j$(JOBS)
+	@cd $(SANITIZE_BUILD) && ctest --output-on-failure -j$(JOBS)
+
 # A whole tethering session against the virtual camera.
 demo: build
 	@CAMRELAY_BUILD_DIR=$(abspath $(BUILD)) umockdev-wrapper /usr/bin/python3 tools/virtualcam/demo.py
@@ -26,4 +34,4 @@ install: build
 	@cmake --install $(BUILD) --prefix $(or $(PREFIX),dist)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)

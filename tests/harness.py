@@ -34,6 +34,7 @@ import json
 import math
 import os
 import queue
+import re
 import signal
 import subprocess
 import threading
@@ -74,6 +75,30 @@ EVENT_FILE_CHANGED = "file_changed"
 
 # sysfs "speed" values, in Mbit/s, that the bench can give a device.
 SPEEDS = ("1.5", "12", "480", "5000", "10000", "20000")
+
+# How AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer begin a
+# report (on a build with CAMRELAY_SANITIZE=ON).
+SANITIZER_REPORT = re.compile(r"ERROR: \w+Sanitizer|runtime error:|SUMMARY: \w+Sanitizer")
+
+
+def sanitizer_report(stderr: Union[str, bytes]) -> Optional[str]:
+    """The standard error of a process when it holds a sanitizer report."""
+    text = stderr.decode(errors="replace") if isinstance(stderr, bytes) else stderr
+    return text if SANITIZER_REPORT.search(text) else None
+
+
+def end_process(proc: subprocess.Popen, timeout: float = DEFAULT_TIMEOUT) -> None:
+    """Ends a process with SIGTERM, so that it shuts down as it would for the
+    host (and a leak checker gets to run), and with SIGKILL only when it does
+    not end in time."""
+    if proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
 
 
 @dataclass(frozen=True)
@@ -644,7 +669,7 @@ class Relay:
         try:
             status = self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            self.kill()
+            end_process(self.proc)
             pytest.fail(self._report(f"camrelay did not exit within {timeout} s"))
         self._reader.join(timeout=5)
         self._err_reader.join(timeout=5)
@@ -654,10 +679,11 @@ class Relay:
     def stderr(self) -> str:
         return self._stderr.decode(errors="replace")
 
-    def kill(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+    def end(self) -> None:
+        """Ends the process (end_process) and takes the rest of its output."""
+        end_process(self.proc)
+        self._reader.join(timeout=5)
+        self._err_reader.join(timeout=5)
 
 
 # ---------------------------------------------------------------------------
@@ -753,19 +779,35 @@ class Bench:
         """Runs Debian's gphoto2 on this testbed with the test copy's camera
         and port drivers."""
         env = self.env(CAMLIBS=str(TESTCOPY_DIR / "camlibs"), IOLIBS=str(TESTCOPY_DIR / "iolibs"))
-        return subprocess.run(["gphoto2", *args], env=env, cwd=cwd, capture_output=True,
-                              timeout=timeout)
+        if runtime := env.get("CAMRELAY_ASAN_RUNTIME"):
+            # A sanitized driver needs its runtime in the program from the
+            # start. Leaks are checked in camrelay, which loads the same
+            # driver; here they would be gphoto2's own.
+            env["LD_PRELOAD"] = f"{env.get('LD_PRELOAD', '')} {runtime}".strip()
+            env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        result = subprocess.run(["gphoto2", *args], env=env, cwd=cwd, capture_output=True,
+                                timeout=timeout)
+        if report := sanitizer_report(result.stderr):
+            pytest.fail(f"sanitizer report from gphoto2 {' '.join(args)}:\n{report}")
+        return result
 
     def close(self) -> None:
+        """Ends every process started on the bench and removes every device;
+        fails the test when a process left a sanitizer report."""
+        reports = []
         for relay in self.relays:
-            relay.kill()
+            relay.end()
             if relay.proc.stdin:
                 try:
                     relay.proc.stdin.close()
                 except BrokenPipeError:
                     pass
+            if report := sanitizer_report(relay.stderr):
+                reports.append(report)
         for device in self.devices:
             if device.plugged:
                 self.testbed.remove_device(device.syspath)
                 device.plugged = False
         self.testbed = None  # the testbed removes its folder when freed
+        if reports:
+            pytest.fail("sanitizer report from camrelay:\n" + "\n".join(reports))

@@ -14,6 +14,7 @@ import time
 import pytest
 
 import preload
+from harness import end_process, sanitizer_report
 
 BUILD = os.environ.get("CAMRELAY_BUILD_DIR", "build")
 CAMRELAY = os.path.join(BUILD, "bin", "camrelay")
@@ -115,11 +116,12 @@ class Relay:
         return code, lines
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        end_process(self.proc)
+        report = sanitizer_report(self.proc.stderr.read())
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             stream.close()
+        if report:
+            pytest.fail(f"sanitizer report from camrelay:\n{report}")
 
 
 @pytest.fixture
