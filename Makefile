@@ -1,10 +1,12 @@
 # Entry points for people and CI. CMake does the real work.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 WERROR ?= OFF
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test sanitize demo install clean
+.PHONY: all deps build test sanitize fuzz demo install clean
 
 all: build
 
@@ -25,6 +27,14 @@ sanitize: deps
 	@cmake --build $(SANITIZE_BUILD) -j$(JOBS)
 	@cd $(SANITIZE_BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# Every libFuzzer target for FUZZ_SECONDS, on a clang build of its own;
+# prints the inputs each tried and fails on a finding.
+fuzz: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCAMRELAY_FUZZ=ON -DCAMRELAY_WERROR=$(WERROR) >/dev/null
+	@cmake --build $(FUZZ_BUILD) --target fuzzers -j$(JOBS)
+	@tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 # A whole tethering session against the virtual camera.
 demo: build
 	@CAMRELAY_BUILD_DIR=$(abspath $(BUILD)) umockdev-wrapper /usr/bin/python3 tools/virtualcam/demo.py
@@ -34,4 +44,4 @@ install: build
 	@cmake --install $(BUILD) --prefix $(or $(PREFIX),dist)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
