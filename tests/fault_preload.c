@@ -182,6 +182,8 @@ SYSTEM_CALL(int, unlinkat, (int folder, const char* name, int flags), (folder, n
 SYSTEM_CALL(int, renameat2,
             (int fromFolder, const char* from, int toFolder, const char* to, unsigned int flags),
             (fromFolder, from, toFolder, to, flags), 0)
+SYSTEM_CALL(int, sync_file_range, (int fd, off_t offset, off_t length, unsigned int flags),
+            (fd, offset, length, flags), 0)
 SYSTEM_CALL(int, close, (int fd), (fd), 1)
 
 /* open and openat take their mode only with O_CREAT or O_TMPFILE. */

@@ -27,10 +27,10 @@ WRITE_FAILED = "tethering.error.writeFailed"
 CAPTURE = {"id": "usb:001,005", "name": "Virtual Camera Capture", "linkMbps": 5000}
 TRIGGER = {"id": "usb:001,006", "name": "Virtual Camera Trigger", "linkMbps": 5000}
 
-# Every call whose result camrelay ignores: a release, and the position of
-# the file being fetched (asked only to start writing early).
+# Every call whose result camrelay ignores: a release, and the two calls that
+# only ask the disk to start writing a fetch early.
 IGNORED = ("gp_list_free,gp_port_info_list_free,gp_widget_free,gp_file_free,close,lseek,"
-           "gp_camera_exit,gp_camera_free,gp_abilities_list_free")
+           "sync_file_range,gp_camera_exit,gp_camera_free,gp_abilities_list_free")
 
 
 @dataclass(frozen=True)
@@ -121,10 +121,11 @@ def parameter_read(bench, relay, fault, folder):
 def session(bench, relay, fault, folder):
     # A whole session with every ignored result failing once: nothing shows.
     device = opened(bench, relay, folder, parameters=True)
-    data = bench.camera.add_photo(FOLDER, "A.JPG", size=5000)
+    size = 9 << 20  # early writing starts after 8 MiB
+    data = bench.camera.add_photo(FOLDER, "A.JPG", size=size)
     relay.line(phase="transferring")
     line = relay.line(phase="ready", count=1, lastFile="A.JPG")
-    assert line["lastTransfer"]["bytes"] == 5000
+    assert line["lastTransfer"]["bytes"] == size
     assert (folder / "A.JPG").read_bytes() == data
     return device
 
