@@ -12,9 +12,10 @@ extern "C" {
  * of memory that belong to that process alone, resident or swapped out.
  *
  * Returns 0 on success. On failure returns -1 with errno set; errno is ESRCH
- * exactly when the process does not exist (never existed, has been reaped, or
- * ended while it was being queried), so that callers can tell a vanished
- * process apart from a query that was refused. A process that exists but owns
+ * exactly when the process does not exist (never existed, has been reaped,
+ * ended while it was being queried, or the ID is that of a thread of another
+ * process), so that callers can tell a vanished process apart from a query
+ * that was refused. A process that exists but owns
  * no memory of its own (a zombie, a kernel thread) succeeds with 0.
  */
 int footprintOf(int pid, uint64_t* bytes);
