@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 WERROR ?= OFF
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test sanitize fuzz demo install clean
+.PHONY: all deps build test sanitize fuzz demo bench-shell install clean
 
 all: build
 
@@ -38,6 +38,10 @@ fuzz: deps
 # A whole tethering session against the virtual camera.
 demo: build
 	@CAMRELAY_BUILD_DIR=$(abspath $(BUILD)) umockdev-wrapper /usr/bin/python3 tools/virtualcam/demo.py
+
+# A shell in which the test copy of camrelay sees a virtual camera.
+bench-shell: build
+	@CAMRELAY_BUILD_DIR=$(abspath $(BUILD)) umockdev-wrapper /usr/bin/python3 tools/virtualcam/shell.py
 
 # A relocatable folder: camrelay, memtally and copies of the driver folders.
 install: build

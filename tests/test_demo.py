@@ -1,5 +1,6 @@
 """The demo that README's first command runs must keep working: one whole
-session against the virtual camera, driven by the example host."""
+session against the virtual camera, driven by the example host. So must the
+shell that README offers for trying camrelay by hand."""
 
 import os
 import subprocess
@@ -10,7 +11,9 @@ import pytest
 
 from harness import under_umockdev
 
-DEMO = Path(__file__).resolve().parent.parent / "tools" / "virtualcam" / "demo.py"
+TOOLS = Path(__file__).resolve().parent.parent / "tools" / "virtualcam"
+DEMO = TOOLS / "demo.py"
+SHELL = TOOLS / "shell.py"
 
 
 def test_demo_saves_four_photos_and_shows_the_settings():
@@ -25,3 +28,20 @@ def test_demo_saves_four_photos_and_shows_the_settings():
     assert "camrelay exited with status 0" in out
     for name in ("IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG", "IMG_0100.JPG"):
         assert f"    {name}  6291456 bytes" in out
+
+
+# Inside the bench shell: the first status line that lists a camera.
+FIRST_CAMERA = """
+import json, os, subprocess
+relay = subprocess.Popen([os.environ["CAMRELAY"]], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+print(next(line for line in relay.stdout if json.loads(line)["cameras"]).decode())
+"""
+
+
+def test_the_bench_shell_gives_the_test_copy_a_camera():
+    if not under_umockdev():
+        pytest.skip("runs under umockdev-wrapper (use ctest)")
+    done = subprocess.run([sys.executable, str(SHELL), sys.executable, "-c", FIRST_CAMERA],
+                          capture_output=True, text=True, timeout=120, env=dict(os.environ))
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert '"cameras":[{"id":"usb:001,005"' in done.stdout
