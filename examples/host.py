@@ -4,7 +4,11 @@
 It starts camrelay as a child process, writes command lines to its standard
 input and reads its status lines. camrelay reports its whole state on every
 line, so a host only ever needs the latest line; `wait_for` reads lines until
-one satisfies a condition.
+one satisfies a condition. Each answer of "Writing a host" in
+docs/protocol.md is here in code: `open_camera`, `take_photo` and `finish`
+tell a command's answer from other lines; `find_cameras` tells "no camera"
+from "still scanning"; `check_folder` comes before "start"; `explain` words
+failures for a user; `gone` and `reconnect` follow an unplug.
 
 Run on its own it tethers the first camera it finds:
 
@@ -18,9 +22,29 @@ import subprocess
 import sys
 import time
 
+# The first scan ends well within a second of the first line; with nothing
+# attached no line follows, so "no camera" is only known after waiting.
+FIRST_SCAN_GRACE = 2.0
+
+# What to tell the user for each key. A host that checks folders and follows
+# "cameras" meets the last three only in a race or through a fault of its own.
+MESSAGES = {
+    "tethering.error.cameraBusy": "Another program is using the camera. Eject it in the "
+                                  "file manager, quit other photo programs and try again.",
+    "tethering.error.writeFailed": "The photo could not be saved in the folder.",
+    "tethering.error.cameraUnavailable": "The camera is no longer connected.",
+    "tethering.error.chooseFolder": "Choose a folder for the photos.",
+    "tethering.error.helperProtocol": "Internal error: the tethering helper has stopped.",
+}
+
+REFUSALS = ("tethering.error.cameraUnavailable", "tethering.error.chooseFolder")
+
+# The operating system's error texts, which come only from the photo folder.
+SYSTEM_TEXTS = {os.strerror(code) for code in range(1, 256)}
+
 
 class CamrelayError(Exception):
-    """camrelay ended, or a status line did not come in time."""
+    """camrelay failed, ended, or a status line did not come in time."""
 
 
 class Camrelay:
@@ -36,9 +60,6 @@ class Camrelay:
         line = json.dumps({"command": command, **fields}) + "\n"
         self.process.stdin.write(line.encode())
         self.process.stdin.flush()
-
-    def start(self, camera_id, directory):
-        self.send("start", cameraId=camera_id, directory=directory)
 
     def next_status(self, timeout):
         """The next status line, or None when none came within `timeout` seconds."""
@@ -71,7 +92,9 @@ class Camrelay:
                 return status
 
     def close(self, timeout=10):
-        """Ends camrelay by closing its input; returns its exit status."""
+        """Ends camrelay by closing its input, which first saves the photos
+        still queued; returns its exit status. (SIGTERM would quit at once
+        and drop them.)"""
         if not self.process.stdin.closed:
             self.process.stdin.close()
         while True:
@@ -96,36 +119,128 @@ def describe(status):
     return text
 
 
-def tether(relay, directory, captures, log=print):
-    """Opens the first camera, takes `captures` photos and waits for them."""
-    status = relay.wait_for(lambda s: s["cameras"], what="a camera")
-    camera = status["cameras"][0]
-    log(f"camera: {camera['name']} at {camera['id']}, {camera['linkMbps']} Mbit/s")
-    relay.start(camera["id"], directory)
-    status = relay.wait_for(lambda s: s["phase"] in ("ready", "error"), what="the camera")
-    if status["phase"] == "error":
-        raise CamrelayError(f"cannot open the camera: {status['error']}")
-    for _ in range(captures):
-        before = status["count"]
-        relay.send("capture")
-        status = relay.wait_for(
-            lambda s: s["phase"] == "error" or (s["count"] > before and not s["pendingCount"]),
-            what="the photo")
-        if status["phase"] == "error":
-            raise CamrelayError(f"capture failed: {status['error']}")
+def explain(error, doing):
+    """A message for the user: `error` is the line's "error", `doing` what
+    the host asked for when it came (libgphoto2's texts are technical)."""
+    if error in MESSAGES:
+        return MESSAGES[error]
+    if error in SYSTEM_TEXTS:
+        return f"Photos cannot be saved in the folder ({error})."
+    return f"Could not {doing} ({error})."
+
+
+def failed(status):
+    return status["phase"] in ("error", "disconnected")
+
+
+def find_cameras(relay, grace=FIRST_SCAN_GRACE):
+    """The cameras of the first scan, or [] when none came within `grace`."""
+    status = relay.latest or relay.next_status(30)
+    deadline = time.monotonic() + grace
+    while status is not None and not status["cameras"]:
+        status = relay.next_status(max(deadline - time.monotonic(), 0))
+    return status["cameras"] if status else []
+
+
+def gone(status, camera_id):
+    """Whether the camera has been unplugged: its id left "cameras". The
+    phase alone does not say so ("disconnected" only follows some unplugs)."""
+    return all(camera["id"] != camera_id for camera in status["cameras"])
+
+
+def check_folder(folder):
+    """Why photos cannot go to `folder`, or None. camrelay accepts any
+    absolute path, and a bad one fails only at the first photo."""
+    if "\0" in folder or not os.path.isabs(folder):
+        return "Choose a folder for the photos."
+    if not os.path.isdir(folder):
+        return f"The folder {folder} does not exist."
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return f"The folder {folder} cannot be written."
+    return None
+
+
+def open_camera(relay, camera, folder):
+    """Opens `camera`, an entry of the latest "cameras"; returns its "ready" line."""
+    problem = check_folder(folder)
+    if problem:
+        raise CamrelayError(problem)
+    if relay.latest["cameraId"]:
+        finish(relay)  # "start" while a camera is open gets no answer at all
+    relay.send("start", cameraId=camera["id"], directory=folder)
+    # A refused start is one "error" line with one of two keys, which a host
+    # that checks the folder and reads "cameras" should meet only in a race.
+    # Otherwise the line right after "connecting" is the answer.
+    status = relay.wait_for(lambda s: s["phase"] == "connecting" or s["error"] in REFUSALS,
+                            what="the start")
+    if status["phase"] == "connecting":
+        status = relay.wait_for(lambda s: s["phase"] in ("ready", "error"), what="the camera")
+    if failed(status):
+        raise CamrelayError(explain(status["error"], "open the camera"))
     return status
 
 
+def take_photo(relay):
+    """Fires the shutter and waits for the photo; returns the "ready" line
+    that names it in "lastFile"."""
+    if not relay.latest["canCapture"]:
+        # "capture" would get one unchanged line, like any other.
+        raise CamrelayError("This camera cannot take photos from the computer.")
+    before = relay.latest["count"]
+    relay.send("capture")
+    relay.wait_for(lambda s: s["phase"] == "capturing", what="the capture")
+    status = relay.wait_for(lambda s: s["phase"] in ("ready", "error"), what="the shutter")
+    if not failed(status):
+        # The photo comes in lines of its own: from the capture itself, or
+        # from the camera's event a moment later. Any failure drops it.
+        status = relay.wait_for(lambda s: failed(s) or s["count"] > before, what="the photo")
+    if failed(status):
+        raise CamrelayError(explain(status["error"], "take the photo"))
+    return status
+
+
+def reconnect(relay, model, folder, timeout=60):
+    """Opens the camera again once it is back: under a new id (the port path
+    changes), so matched by model. Two bodies of one model share a name; a
+    real host would ask the user which one."""
+    status = relay.wait_for(lambda s: any(c["name"] == model for c in s["cameras"]),
+                            timeout, "the camera to come back")
+    return open_camera(relay, next(c for c in status["cameras"] if c["name"] == model), folder)
+
+
+def finish(relay):
+    """Closes the camera the safe way: "stop" saves the queued photos first
+    and always ends with "idle"."""
+    relay.send("stop")
+    relay.wait_for(lambda s: s["phase"] == "stopping", what="the stop")
+    return relay.wait_for(lambda s: s["phase"] == "idle", what="the stop")
+
+
+def tether(relay, folder, captures, log=print):
+    """Opens the first camera and takes `captures` photos; returns its entry."""
+    cameras = find_cameras(relay)
+    if not cameras:
+        raise CamrelayError("No camera is connected.")  # a real host keeps listening
+    camera = cameras[0]
+    log(f"camera: {camera['name']} at {camera['id']}, {camera['linkMbps']} Mbit/s")
+    open_camera(relay, camera, folder)
+    for _ in range(captures):
+        take_photo(relay)
+    return camera
+
+
 def main(argv):
-    if len(argv) < 3 or not os.path.isabs(argv[2]):
+    if len(argv) < 3:
         print(__doc__.strip(), file=sys.stderr)
         return 2
     captures = int(argv[3]) if len(argv) > 3 else 1
     relay = Camrelay(argv[1], on_status=lambda raw, status: print(describe(status)))
     try:
         tether(relay, argv[2], captures)
-        relay.send("stop")
-        relay.wait_for(lambda s: s["phase"] == "idle", what="the stop")
+        finish(relay)
+    except CamrelayError as problem:
+        print(problem, file=sys.stderr)
+        return 1
     finally:
         relay.close()
     return 0

@@ -4,7 +4,8 @@
 A virtual USB camera is plugged into a umockdev testbed; the example host
 (examples/host.py) starts the test copy of camrelay, opens the camera into a
 new folder, takes three photos, receives a fourth as if the shutter button
-on the camera had been pressed, shows the camera's settings and stops.
+on the camera had been pressed, shows the camera's settings, follows the
+camera through an unplug, opens it again, takes a fifth photo and stops.
 Every status line is printed as the host receives it, followed by a readable
 summary. Run under umockdev-wrapper, with CAMRELAY_BUILD_DIR set.
 """
@@ -18,7 +19,7 @@ sys.path.insert(0, str(SOURCE / "tests"))
 sys.path.insert(0, str(SOURCE / "examples"))
 
 from harness import CAMRELAY, Bench, under_umockdev  # noqa: E402
-from host import Camrelay, describe, tether  # noqa: E402
+from host import Camrelay, describe, finish, gone, reconnect, take_photo, tether  # noqa: E402
 
 FOLDER = "/store_00010001/DCIM/100VCAM"
 PHOTO_SIZE = 6 << 20
@@ -46,7 +47,7 @@ def main():
         relay = Camrelay(str(CAMRELAY), env=bench.env(), on_status=show)
         try:
             print("> start, then three captures")
-            tether(relay, str(photos), captures=3, log=lambda text: print(f"* {text}"))
+            camera = tether(relay, str(photos), captures=3, log=lambda text: print(f"* {text}"))
 
             print("* the shutter button on the camera is pressed")
             bench.camera.add_photo(FOLDER, "IMG_0100.JPG", size=PHOTO_SIZE)
@@ -58,9 +59,17 @@ def main():
             for key, value in sorted(status["cameraParameters"].items()):
                 print(f"    {key}: {value}")
 
+            print("* the cable is pulled")
+            bench.unplug(bench.devices[0])
+            relay.wait_for(lambda s: gone(s, camera["id"]), what="the unplug")
+            print("* the camera is plugged in again; it gets a new id")
+            bench.plug("trigger", bus=1, address=6, speed="5000")
+            print("> start with the new id, then a capture")
+            reconnect(relay, camera["name"], str(photos))
+            take_photo(relay)
+
             print("> stop")
-            relay.send("stop")
-            relay.wait_for(lambda s: s["phase"] == "idle", what="the stop")
+            finish(relay)
         finally:
             code = relay.close()
         print(f"* camrelay exited with status {code}")
