@@ -1,0 +1,121 @@
+"""docs/protocol.md held against the program: its example session is
+replayed on the virtual camera bench and must come out line for line, and
+the keys, phases and error keys of its tables must be exactly those that
+real status lines carry."""
+
+import json
+import re
+from pathlib import Path
+
+import pytest
+
+import preload
+from harness import GP_ERROR_IO_USB_CLAIM, radio
+
+SOURCE = Path(__file__).resolve().parent.parent
+PROTOCOL = (SOURCE / "docs" / "protocol.md").read_text()
+README = (SOURCE / "README.md").read_text()
+EXAMPLE_FOLDER = "/home/ann/Shoot"  # the example's folder; a real one replaces it
+
+# Every fsync fails, so that the first photo of a session cannot be flushed.
+FAILING_FSYNC = """
+#include <errno.h>
+int fsync(int fd) { (void)fd; errno = EIO; return -1; }
+"""
+
+
+def first_column(heading):
+    """The names in the first column of the table under `heading`."""
+    section = PROTOCOL.split(f"\n{heading}\n", 1)[1].split("\n#", 1)[0]
+    return re.findall(r"^\| `([^`]+)` \|", section, re.M)
+
+
+STATUS_KEYS = set(first_column("## Status lines (camrelay → host)"))
+PARAMETER_KEYS = set(first_column("### Camera parameters"))
+PHASES = set(first_column("### Phases"))
+ERROR_KEYS = first_column("### Error texts")
+
+
+def example_session():
+    """(mark, text) for each line of the example: ">" sent, "<" written,
+    "#" a comment."""
+    block = PROTOCOL.split("\n## Example session\n", 1)[1].split("```\n", 2)[1]
+    return [(line[0], line[2:]) for line in block.splitlines()]
+
+
+def comparable(line):
+    """A status line with what differs from run to run (timings, the
+    library's version) replaced by its JSON type."""
+    line = dict(line, libraryVersion=type(line["libraryVersion"]).__name__)
+    if line["lastTransfer"]:
+        line["lastTransfer"] = {k: v if k == "bytes" else type(v).__name__
+                                for k, v in line["lastTransfer"].items()}
+    return line
+
+
+def assert_documented(lines):
+    for line in lines:
+        assert set(line) == STATUS_KEYS
+        assert set(line["cameraParameters"]) <= PARAMETER_KEYS
+        assert line["phase"] in PHASES
+        assert not line["error"].startswith("tethering.") or line["error"] in ERROR_KEYS
+
+
+def test_the_example_session_comes_out_line_for_line(bench, tmp_path):
+    device = bench.plug("trigger", bus=1, address=5)
+    bench.camera.set_config([radio("f-number", "f/5.6"), radio("iso", "400"),
+                             radio("shutterspeed", "1/125")])
+    bench.camera.set_capture(name="IMG_####.JPG", size=5 << 20)
+    bench.camera.set_throttle(40_000_000)
+    events = {"The cable is pulled": lambda: bench.unplug(device),
+              "The camera is plugged in again": lambda: bench.plug("trigger", bus=1, address=6)}
+    relay = bench.relay()
+    for mark, text in example_session():
+        if mark == ">":
+            relay.send(text.replace(EXAMPLE_FOLDER, str(tmp_path)) + "\n")
+        elif mark == "<":
+            assert comparable(relay.line()) == comparable(json.loads(text))
+        else:
+            events.get(text.split(":")[0], lambda: None)()
+    relay.close_stdin()
+    assert relay.wait_exit() == 0
+    assert relay.pending_lines() == []
+    assert_documented(relay.seen)
+    assert {line["phase"] for line in relay.seen} == PHASES
+
+
+def test_the_readme_sample_line_is_one_of_the_example():
+    sample = re.search(r"^\{\"backend\".*$", README, re.M).group(0)
+    assert ("<", sample) in example_session()
+
+
+@pytest.fixture(scope="module")
+def failing_fsync(tmp_path_factory):
+    return preload.build(tmp_path_factory.mktemp("fsync"), FAILING_FSYNC, "failing_fsync")
+
+
+START = '{{"command":"start","cameraId":"{port}","directory":"{folder}"}}\n'
+
+# For each error key: what camera_init is scripted to give, and the input that
+# raises the key. A photo waits on the camera in every case; only a session
+# that opens fetches it, and with every fsync failing it cannot be saved.
+PROVOKE = {
+    "tethering.error.helperProtocol": (None, "x" * 65537),
+    "tethering.error.cameraBusy": (GP_ERROR_IO_USB_CLAIM, START),
+    "tethering.error.cameraUnavailable": (None, START.replace("{port}", "usb:009,009")),
+    "tethering.error.chooseFolder": (None, START.replace("{folder}", "Shoot")),
+    "tethering.error.writeFailed": (None, START),
+}
+
+
+@pytest.mark.parametrize("key", ERROR_KEYS)
+def test_each_documented_error_key_comes_from_the_program(bench, tmp_path, failing_fsync, key):
+    device = bench.plug("capture", bus=1, address=5)
+    init_result, command = PROVOKE[key]
+    bench.camera.set_result("camera_init", init_result)
+    bench.camera.add_photo("/DCIM", "IMG_0001.JPG", size=1000)
+    relay = bench.relay(env=preload.chained(bench.env(), failing_fsync))
+    relay.wait_for(lambda s: s["cameras"])
+    relay.send(command.format(port=device.port, folder=tmp_path))
+    relay.wait_for(phase="error", error=key)
+    assert_documented(relay.seen)
