@@ -1,7 +1,6 @@
-"""docs/protocol.md held against the program: its example session is
-replayed on the virtual camera bench and must come out line for line, and
-the keys, phases and error keys of its tables must be exactly those that
-real status lines carry."""
+"""docs/protocol.md held against the program on the virtual camera bench:
+its example session line for line, and the keys, phases and error keys of
+its tables."""
 
 import json
 import re
@@ -36,16 +35,13 @@ PHASES = set(first_column("### Phases"))
 ERROR_KEYS = first_column("### Error texts")
 
 
-def example_session():
-    """(mark, text) for each line of the example: ">" sent, "<" written,
-    "#" a comment."""
-    block = PROTOCOL.split("\n## Example session\n", 1)[1].split("```\n", 2)[1]
-    return [(line[0], line[2:]) for line in block.splitlines()]
+# (mark, text) for each line of the example: ">" sent, "<" written, "#" a comment.
+EXAMPLE = [(line[0], line[2:]) for line in
+           PROTOCOL.split("\n## Example session\n", 1)[1].split("```\n", 2)[1].splitlines()]
 
 
 def comparable(line):
-    """A status line with what differs from run to run (timings, the
-    library's version) replaced by its JSON type."""
+    """The line with what differs between runs replaced by its JSON type."""
     line = dict(line, libraryVersion=type(line["libraryVersion"]).__name__)
     if line["lastTransfer"]:
         line["lastTransfer"] = {k: v if k == "bytes" else type(v).__name__
@@ -70,7 +66,7 @@ def test_the_example_session_comes_out_line_for_line(bench, tmp_path):
     events = {"The cable is pulled": lambda: bench.unplug(device),
               "The camera is plugged in again": lambda: bench.plug("trigger", bus=1, address=6)}
     relay = bench.relay()
-    for mark, text in example_session():
+    for mark, text in EXAMPLE:
         if mark == ">":
             relay.send(text.replace(EXAMPLE_FOLDER, str(tmp_path)) + "\n")
         elif mark == "<":
@@ -82,11 +78,8 @@ def test_the_example_session_comes_out_line_for_line(bench, tmp_path):
     assert relay.pending_lines() == []
     assert_documented(relay.seen)
     assert {line["phase"] for line in relay.seen} == PHASES
-
-
-def test_the_readme_sample_line_is_one_of_the_example():
-    sample = re.search(r"^\{\"backend\".*$", README, re.M).group(0)
-    assert ("<", sample) in example_session()
+    # README's sample line is one of them.
+    assert ("<", re.search(r"^\{\"backend\".*$", README, re.M).group(0)) in EXAMPLE
 
 
 @pytest.fixture(scope="module")
