@@ -3,12 +3,17 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 // Whether `text` is well-formed UTF-8: no overlong forms, surrogates or code
 // points above U+10FFFF. Text that is not must never reach the host.
 bool validUtf8(std::string_view text);
+
+// Length of the well-formed UTF-8 sequence that begins at `text[at]` (1 for
+// ASCII), or 0 when none does. `at` must lie inside `text`.
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at);
 
 // `value` as a JSON number, whole numbers without a fraction (5000, not
 // 5000.0): a JSON reader takes both as the same number, and a host reads
