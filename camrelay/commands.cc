@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "camera_events.h"
+#include "diagnostic_log.h"
 #include "downloads.h"
 #include "session.h"
 
@@ -27,32 +28,39 @@ const CameraEntry* listedCamera(const nlohmann::json& command) {
 bool openCamera(const std::string& model, const std::string& portPath) {
   gp_port_info_list_free(state.ports);  // null after a failed creation; harmless
   state.ports = nullptr;
-  if (!check(gp_port_info_list_new(&state.ports))) return false;
-  if (!check(gp_port_info_list_load(state.ports))) return false;
+  if (!check(gp_port_info_list_new(&state.ports), "gp_port_info_list_new")) return false;
+  if (!check(gp_port_info_list_load(state.ports), "gp_port_info_list_load")) return false;
 
   int modelIndex = gp_abilities_list_lookup_model(state.abilities, model.c_str());
-  if (!check(modelIndex)) return false;
+  if (!check(modelIndex, "gp_abilities_list_lookup_model")) return false;
   CameraAbilities record = {};
-  if (!check(gp_abilities_list_get_abilities(state.abilities, modelIndex, &record))) return false;
+  if (!check(gp_abilities_list_get_abilities(state.abilities, modelIndex, &record),
+             "gp_abilities_list_get_abilities"))
+    return false;
 
   int portIndex = gp_port_info_list_lookup_path(state.ports, portPath.c_str());
-  if (!check(portIndex)) return false;
+  if (!check(portIndex, "gp_port_info_list_lookup_path")) return false;
   GPPortInfo portInfo = nullptr;
-  if (!check(gp_port_info_list_get_info(state.ports, portIndex, &portInfo))) return false;
+  if (!check(gp_port_info_list_get_info(state.ports, portIndex, &portInfo),
+             "gp_port_info_list_get_info"))
+    return false;
 
   Camera* camera = nullptr;
-  if (!check(gp_camera_new(&camera))) return false;
+  if (!check(gp_camera_new(&camera), "gp_camera_new")) return false;
   // From here on closeCamera() owns it, so every later failure frees it.
   state.camera = camera;
-  if (!check(gp_camera_set_abilities(camera, record))) return false;
-  if (!check(gp_camera_set_port_info(camera, portInfo))) return false;
-  if (!check(gp_camera_init(camera, state.context))) return false;
+  if (!check(gp_camera_set_abilities(camera, record), "gp_camera_set_abilities")) return false;
+  if (!check(gp_camera_set_port_info(camera, portInfo), "gp_camera_set_port_info")) return false;
+  if (!check(gp_camera_init(camera, state.context), "gp_camera_init")) return false;
 
   // Capabilities come from the model's record, not from the opened camera.
   state.sonyCaptureNames = record.usb_vendor == kSonyVendor;
   state.canTrigger = (record.operations & GP_OPERATION_TRIGGER_CAPTURE) != 0;
   state.canCapture =
       (record.operations & (GP_OPERATION_CAPTURE_IMAGE | GP_OPERATION_TRIGGER_CAPTURE)) != 0;
+  logEvent("camera open: ", model, " on ", portPath, ", capture ",
+           (record.operations & GP_OPERATION_CAPTURE_IMAGE) != 0, ", trigger ", state.canTrigger,
+           ", Sony capture names ", state.sonyCaptureNames);
   return true;
 }
 
@@ -62,7 +70,7 @@ bool openCamera(const std::string& model, const std::string& portPath) {
 void finishDownloads() {
   while (state.camera != nullptr && state.cancelled == 0) {
     DrainEnd drained = drainEvents(0);
-    if (!check(drained.result)) return;
+    if (!check(drained.result, "gp_camera_wait_for_event")) return;
     if (state.pendingFiles.empty()) {
       // A drain cut off at its event limit may have left announcements.
       if (drained.type == GP_EVENT_TIMEOUT) return;
@@ -145,9 +153,12 @@ void handleCapture(const nlohmann::json&) {
 
   if (state.canTrigger) {
     // The photo arrives later as a file-added event.
-    if (!check(gp_camera_trigger_capture(state.camera, state.context))) return;
+    if (!check(gp_camera_trigger_capture(state.camera, state.context), "gp_camera_trigger_capture"))
+      return;
   } else {
-    if (!check(gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context))) return;
+    if (!check(gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context),
+               "gp_camera_capture"))
+      return;
     enqueueDownload(&path);
   }
   if (state.camera == nullptr) return;

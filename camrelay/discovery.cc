@@ -6,7 +6,9 @@
 #include <climits>
 #include <vector>
 
+#include "diagnostic_log.h"
 #include "hotplug.h"
+#include "json_text.h"
 #include "session.h"
 
 namespace {
@@ -62,7 +64,10 @@ double linkSpeedOf(const std::string& portPath) {
 
   // A private context: no libusb state outlives this lookup.
   libusb_context* context = nullptr;
-  if (libusb_init(&context) != 0) return 0;
+  if (int result = libusb_init(&context); result != 0) {
+    logEvent("link speed of ", portPath, ": libusb_init returned ", result);
+    return 0;
+  }
 
   double speed = 0.0;
   libusb_device** list = nullptr;
@@ -95,24 +100,40 @@ void publish(std::vector<CameraEntry> found) {
   emit();
 }
 
-// One discovery, given the USB devices attached just before it.
-void discoverAmong(std::optional<UsbDeviceSet> present) {
+// The cameras of a discovery, for the diagnostic log.
+std::string describe(const std::vector<CameraEntry>& cameras) {
+  std::string text = std::to_string(cameras.size()) + " camera(s)";
+  for (const CameraEntry& camera : cameras) {
+    text += "; " + camera.id + " \"" + camera.name + "\" " +
+            jsonNumber<nlohmann::json>(camera.linkMbps).dump() + " Mbit/s";
+  }
+  return text;
+}
+
+// One discovery, given the USB devices attached just before it; `trigger`
+// says why it is made.
+void discoverAmong(std::optional<UsbDeviceSet> present, const char* trigger) {
   discoveredSet.reset();
+  if (logging()) {
+    logEvent("discovery (", trigger, ") among ",
+             present ? std::to_string(present->size()) : std::string("unknown"), " USB devices");
+  }
   // No USB device means no USB camera. Asking libgphoto2 anyway would cost
   // a driver reload, and its usb1 port driver leaks memory on every call
   // that finds no device at all.
   if (present && present->empty()) {
+    logEvent("discovery: no USB device, so no camera");
     publish({});
     discoveredSet = std::move(present);
     return;
   }
 
   CameraList* list = nullptr;
-  if (!check(gp_list_new(&list))) return;
+  if (!check(gp_list_new(&list), "gp_list_new")) return;
   int result = gp_camera_autodetect(list, state.context);
   if (result < 0) {
     gp_list_free(list);
-    check(result);
+    check(result, "gp_camera_autodetect");
     return;
   }
 
@@ -127,6 +148,7 @@ void discoverAmong(std::optional<UsbDeviceSet> present) {
     found.push_back(CameraEntry{portPath, utf8OrEmpty(name), linkSpeedOf(portPath)});
   }
   gp_list_free(list);
+  if (logging()) logEvent("discovery: ", describe(found));
   publish(std::move(found));
   discoveredSet = std::move(present);
 }
@@ -134,11 +156,11 @@ void discoverAmong(std::optional<UsbDeviceSet> present) {
 }  // namespace
 
 void discover() {
-  discoverAmong(readUsbDeviceSet());
+  discoverAmong(readUsbDeviceSet(), "camera failure");
 }
 
-void rediscoverIfChanged() {
+void rediscoverIfChanged(const char* trigger) {
   std::optional<UsbDeviceSet> present = readUsbDeviceSet();
   if (present && discoveredSet && *present == *discoveredSet) return;
-  discoverAmong(std::move(present));
+  discoverAmong(std::move(present), trigger);
 }

@@ -13,7 +13,8 @@ void discover();
 // Discovers only when the USB devices differ from those attached at the
 // last successful discovery, or when they cannot be read: the cheap check
 // that stands in for rescanning on a timer while no camera is open.
-void rediscoverIfChanged();
+// `trigger` says why, for the diagnostic log.
+void rediscoverIfChanged(const char* trigger);
 
 // Megabits per second for a libusb device speed code: 1.5, 12, 480, 5000,
 // 10000 and 20000 for codes 1 to 6, 0 for every other code. Indexed by the

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "diagnostic_log.h"
 #include "file_system.h"
 #include "session.h"
 
@@ -31,6 +32,21 @@ constexpr auto kParameterPauseAfterSave = std::chrono::seconds(3);
 bool terminated(const CameraFilePath& record) {
   return std::memchr(record.name, '\0', sizeof record.name) != nullptr &&
          std::memchr(record.folder, '\0', sizeof record.folder) != nullptr;
+}
+
+// The record's folder and name as the camera gave them, whatever their
+// bytes, for the diagnostic log (which escapes them).
+std::string rawIdentity(const CameraFilePath& record) {
+  return std::string(record.folder, strnlen(record.folder, sizeof record.folder)) + "/" +
+         std::string(record.name, strnlen(record.name, sizeof record.name));
+}
+
+// Notes in the diagnostic log why the download of `record` failed: at
+// `step`, with the operating system's reason when `withErrno` is set.
+void logFailedDownload(const CameraFilePath& record, const char* step, bool withErrno) {
+  if (!logging()) return;
+  const char* reason = withErrno ? std::strerror(errno) : "see above";
+  logEvent("download of ", rawIdentity(record), " failed at ", step, ": ", reason);
 }
 
 // The text after the last "." of the last path component, "" without one.
@@ -125,12 +141,21 @@ void downloadProgress() {
 }
 
 void enqueueDownload(const CameraFilePath* record) {
-  if (record == nullptr || !terminated(*record)) return;
+  if (record == nullptr || !terminated(*record)) {
+    logEvent("camera file without a name or folder: ignored");
+    return;
+  }
   std::string identity = fileIdentity(record);
-  if (!photoName(cameraFilename(record))) return;
-  if (state.received.contains(identity) || state.pendingFiles.contains(identity)) return;
-  state.pendingFiles.append(identity);
-  state.pendingPaths[identity] = *record;
+  const char* outcome = "queued";
+  if (!photoName(cameraFilename(record))) {
+    outcome = "no photo: ignored";
+  } else if (state.received.contains(identity) || state.pendingFiles.contains(identity)) {
+    outcome = "saved or queued already";
+  } else {
+    state.pendingFiles.append(identity);
+    state.pendingPaths[identity] = *record;
+  }
+  if (logging()) logEvent("camera file ", rawIdentity(*record), ": ", outcome);
 }
 
 void downloadNext() {
@@ -157,12 +182,14 @@ void downloadNext() {
   // was open, and no temporary file is left behind in either.
   Folder folder(state.destination);
   if (!folder.isOpen()) {
+    logFailedDownload(record, "opening the folder", true);
     failSession(utf8OrEmpty(std::strerror(errno)));
     return;
   }
   std::string temporary = kTemporaryPrefix + randomUuid();
   int descriptor = folder.createFile(temporary);
   if (descriptor < 0) {
+    logFailedDownload(record, "creating the temporary file", true);
     failSession(utf8OrEmpty(std::strerror(errno)));
     return;
   }
@@ -173,7 +200,8 @@ void downloadNext() {
   if (result < 0) {
     close(descriptor);
     folder.removeFile(temporary);
-    check(result);
+    logFailedDownload(record, "gp_file_new_from_fd", false);
+    check(result, "gp_file_new_from_fd");
     return;
   }
 
@@ -198,6 +226,9 @@ void downloadNext() {
       synced = fsync(descriptor);
     } while (synced != 0 && errno == EINTR);
     flushed = synced == 0;
+    if (!flushed) logFailedDownload(record, "fsync", true);
+  } else {
+    logFailedDownload(record, "gp_camera_file_get", false);
   }
   double t2 = uptimeSeconds();
   struct stat status {};
@@ -207,7 +238,7 @@ void downloadNext() {
   if (!flushed) {
     folder.removeFile(temporary);
     if (result < 0) {
-      check(result);
+      check(result, "gp_camera_file_get");
     } else {
       failSession(kWriteFailed);
     }
@@ -216,6 +247,7 @@ void downloadNext() {
 
   std::optional<std::string> placed = placeFile(folder, temporary, name);
   if (!placed) {
+    logFailedDownload(record, "renaming the temporary file", true);
     folder.removeFile(temporary);
     failSession(kWriteFailed);
     return;
@@ -224,6 +256,7 @@ void downloadNext() {
   // of the folder does. Until then the host must not hear that it is saved.
   // The renamed photo stays where it is either way.
   if (!folder.sync()) {
+    logFailedDownload(record, "flushing the folder", true);
     failSession(kWriteFailed);
     return;
   }
@@ -238,6 +271,10 @@ void downloadNext() {
   state.nextParameterRead = WallClock::now() + kParameterPauseAfterSave;
   ++state.saved;
   state.lastFile = *placed;
+  if (logging()) {
+    logEvent("saved ", rawIdentity(record), " as ", *placed, ": ", size, " bytes, transfer ",
+             (t1 - t0) * 1000, " ms, flush ", (t2 - t1) * 1000, " ms");
+  }
   state.transferring = false;
   if (!stopping) state.phase = "ready";
   emit();

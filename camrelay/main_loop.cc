@@ -12,6 +12,7 @@
 
 #include "camera_events.h"
 #include "commands.h"
+#include "diagnostic_log.h"
 #include "discovery.h"
 #include "downloads.h"
 #include "file_system.h"
@@ -30,6 +31,8 @@ constexpr auto kDiscoveryInterval = std::chrono::seconds(3);
 // looked at: a hub's devices then give one discovery, and a device being
 // removed has left /sys by then.
 constexpr auto kHotplugSettle = std::chrono::milliseconds(50);
+// Bytes of a command line that the diagnostic log keeps.
+constexpr std::size_t kLoggedCommandLength = 1024;
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -56,9 +59,9 @@ void installSignalHandlers() {
 bool startLibrary() {
   state.context = gp_context_new();
   gp_context_set_cancel_func(state.context, cancelOperation, nullptr);
-  return check(gp_abilities_list_new(&state.abilities)) &&
-         check(gp_abilities_list_load(state.abilities, state.context)) &&
-         check(gp_port_info_list_new(&state.ports));
+  return check(gp_abilities_list_new(&state.abilities), "gp_abilities_list_new") &&
+         check(gp_abilities_list_load(state.abilities, state.context), "gp_abilities_list_load") &&
+         check(gp_port_info_list_new(&state.ports), "gp_port_info_list_new");
 }
 
 void shutDown() {
@@ -95,6 +98,7 @@ InputResult serveInput(std::string& inputBuffer, int timeoutMs, short& hotplug) 
     count = read(STDIN_FILENO, chunk, sizeof chunk);
   } while (count < 0 && errno == EINTR);
   if (count <= 0) {
+    logEvent(count == 0 ? "standard input ended" : "standard input failed");
     // The host quit or crashed. Photos that the camera has announced may
     // exist only in its memory, so they are saved before it is closed.
     if (state.camera != nullptr) stopSession();
@@ -134,7 +138,7 @@ void cameraStep() {
     // quit, not a camera failure. Shutdown closes the camera without a line.
     if (state.cancelled != 0) return;
     std::string lost = state.selected;
-    check(result);
+    check(result, "gp_camera_wait_for_event");
     discover();
     for (const CameraEntry& entry : state.devices) {
       if (entry.id == lost) return;
@@ -181,6 +185,7 @@ void carryOutLines(std::string& buffer) {
 }
 
 void carryOutLine(const std::string& line) {
+  logEvent("command: ", std::string_view(line).substr(0, kLoggedCommandLength));
   // The JSON reader stops at a NUL, so it would carry out the text before
   // one and silently lose the rest of the line: such a line is no command.
   if (line.find('\0') != std::string::npos) return;
@@ -205,13 +210,16 @@ int runTethering(const char* argv0) {
   std::string folder = programFolder(argv0);
   setenv("CAMLIBS", joinPath(folder, "camlibs").c_str(), 1);
   setenv("IOLIBS", joinPath(folder, "iolibs").c_str(), 1);
+  openDiagnosticLog();
+  logEvent("camrelay ", CAMRELAY_VERSION, " starts: libgphoto2 ", libraryVersion(), ", camlibs ",
+           getenv("CAMLIBS"), ", iolibs ", getenv("IOLIBS"));
   installSignalHandlers();
   // A signal that cuts the driver load short is a request to quit, not a
   // failed start-up.
   if (!startLibrary()) return state.cancelled != 0 ? 0 : 1;
 
   // Without a listener the 3-s look finds every change, only later.
-  openHotplugMonitor();
+  if (!openHotplugMonitor()) logEvent("no hot-plug monitor: the bus is looked at every 3 s");
 
   std::string inputBuffer;
   WallClock::time_point nextDiscovery = WallClock::time_point::min();
@@ -234,11 +242,16 @@ int runTethering(const char* argv0) {
     if (state.camera != nullptr) {
       cameraStep();
     } else if (nextDiscovery <= WallClock::now() || hotplugLook <= SteadyClock::now()) {
-      rediscoverIfChanged();
+      rediscoverIfChanged(nextDiscovery == WallClock::time_point::min() ? "start-up"
+                          : hotplugLook <= SteadyClock::now()           ? "hot-plug event"
+                                                                        : "3-s check");
       nextDiscovery = WallClock::now() + kDiscoveryInterval;
       hotplugLook = kNoLook;
     }
   }
+  if (state.cancelled != 0) logEvent("SIGTERM or SIGINT: quitting");
   shutDown();
+  logEvent("camrelay ends");
+  closeDiagnosticLog();
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "diagnostic_log.h"
 #include "session.h"
 
 namespace {
@@ -156,6 +157,7 @@ std::size_t utf16Length(const std::string& text) {
 
 std::map<std::string, std::string> parameterValues(CameraWidget* root) {
   std::map<std::string, std::string> values;
+  std::string sources;  // "key from widget" for the diagnostic log
   for (const Parameter& parameter : parameterNames()) {
     for (const char* candidate : parameter.candidates) {
       CameraWidget* widget = nullptr;
@@ -163,9 +165,13 @@ std::map<std::string, std::string> parameterValues(CameraWidget* root) {
       std::string text = acceptedText(widget);
       if (text.empty()) continue;
       values[parameter.key] = std::move(text);
+      if (logging()) {
+        sources += std::string(sources.empty() ? "" : ", ") + parameter.key + " from " + candidate;
+      }
       break;
     }
   }
+  logEvent("parameters read: ", sources.empty() ? "none" : sources);
   return values;
 }
 
@@ -184,6 +190,10 @@ void readCameraParameters() {
   if (state.nextParameterRead && *state.nextParameterRead > WallClock::now()) return;
   CameraWidget* root = nullptr;
   int result = gp_camera_get_config(state.camera, &root, state.context);
+  if (result < 0 || root == nullptr) {
+    logEvent("parameters unavailable: gp_camera_get_config returned ", result,
+             root == nullptr ? " and no tree" : "");
+  }
   std::map<std::string, std::string> values;
   if (result >= 0 && root != nullptr) values = parameterValues(root);
   if (root != nullptr) gp_widget_free(root);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "diagnostic_log.h"
 #include "json_text.h"
 
 SessionState state;
@@ -107,8 +108,10 @@ void setStatusOutput(int fd) {
   statusFd = fd < 0 ? STDOUT_FILENO : fd;
 }
 
-bool check(int result) {
+bool check(int result, const char* call) {
   if (result >= 0) return true;
+  logEvent("failed: ", call, " returned ", result, " (", gp_result_as_string(result), ") in phase ",
+           state.phase, state.cancelled != 0 ? " after a signal" : "");
   if (state.cancelled != 0) {
     // SIGTERM/SIGINT made libgphoto2 give up: the host asked us to quit, so
     // this is no failure to report. Close quietly; the loop ends next.
@@ -121,6 +124,7 @@ bool check(int result) {
 }
 
 void failSession(const std::string& text) {
+  logEvent("session fails in phase ", state.phase, ": ", text);
   state.failure = text;
   state.phase = "error";
   closeCamera();

@@ -110,8 +110,9 @@ void setStatusOutput(int fd);
 // true for 0 or a positive libgphoto2 result. A negative one is reported
 // (phase "error", its text, camera closed, one status line) and gives false.
 // Once SIGTERM/SIGINT has set `cancelled`, a negative result only closes the
-// camera: operations fail then because the host asked us to quit.
-bool check(int result);
+// camera: operations fail then because the host asked us to quit. `call`
+// names the libgphoto2 function for the diagnostic log.
+bool check(int result, const char* call = "libgphoto2");
 
 // Reports the program's own failure: phase "error", `text`, camera closed,
 // one status line.
