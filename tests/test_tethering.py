@@ -228,11 +228,8 @@ def test_overrun_counts_the_read_that_completes_the_line(relay):
 def test_signals_end_the_program_quietly(relay, signum):
     r = relay()
     r.line()
-    # Two round trips put the program past its first discovery, which a
-    # signal would cancel (and report like any other libgphoto2 failure).
-    for _ in range(2):
-        r.send({"command": "noop"})
-        r.line()
+    # Right after the first line the first discovery may be running: the
+    # signal cuts it short, and that is no failure to report.
     r.proc.send_signal(signum)
     assert r.proc.wait(DEADLINE) == 0
     assert r.proc.stdout.read() == b""
