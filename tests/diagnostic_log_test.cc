@@ -91,16 +91,11 @@ TEST_F(DiagnosticLogTest, ALogDrivenPastItsLimitKeepsTwoFilesOfWholeLines) {
   EXPECT_NE(linesOf(path).back().find("event number 199 "), std::string::npos);
 }
 
-TEST_F(DiagnosticLogTest, ALogThatCannotBeOpenedIsOff) {
-  for (std::string bad :
-       {std::string("relative.log"), (folder / "missing" / "x.log").string(), folder.string()}) {
-    openDiagnosticLog(bad, false);
-    EXPECT_FALSE(logging()) << bad;
-    logEvent("nothing happens");
-  }
+TEST_F(DiagnosticLogTest, ALinkAtTheLogsPathIsNotFollowed) {
   fs::create_symlink(folder / "target.log", path);
   openDiagnosticLog(path.string(), false);
-  EXPECT_FALSE(logging()) << "a link at the log's path is not followed";
+  EXPECT_FALSE(logging());
+  logEvent("nothing happens");
   EXPECT_FALSE(fs::exists(folder / "target.log"));
 }
 
