@@ -239,14 +239,17 @@ int runTethering(const char* argv0) {
       hotplugLook = SteadyClock::now() + kHotplugSettle;
     }
 
+    bool settled = hotplugLook <= SteadyClock::now();
     if (state.camera != nullptr) {
       cameraStep();
-    } else if (nextDiscovery <= WallClock::now() || hotplugLook <= SteadyClock::now()) {
+    } else if (nextDiscovery <= WallClock::now() || settled) {
       rediscoverIfChanged(nextDiscovery == WallClock::time_point::min() ? "start-up"
-                          : hotplugLook <= SteadyClock::now()           ? "hot-plug event"
+                          : settled                                     ? "hot-plug event"
                                                                         : "3-s check");
       nextDiscovery = WallClock::now() + kDiscoveryInterval;
-      hotplugLook = kNoLook;
+      // A look made before the bus settled may have come too early for the
+      // change that the notice announced; the settled look still follows.
+      if (settled) hotplugLook = kNoLook;
     }
   }
   if (state.cancelled != 0) logEvent("SIGTERM or SIGINT: quitting");
