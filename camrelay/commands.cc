@@ -136,7 +136,6 @@ void stopSession() {
 
 void handleStop(const nlohmann::json&) {
   stopSession();
-  if (state.cancelled != 0) return;
   state.failure.clear();
   state.phase = "idle";
   emit();

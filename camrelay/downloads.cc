@@ -41,12 +41,13 @@ std::string rawIdentity(const CameraFilePath& record) {
          std::string(record.name, strnlen(record.name, sizeof record.name));
 }
 
-// Notes in the diagnostic log why the download of `record` failed: at
-// `step`, with the operating system's reason when `withErrno` is set.
+// Notes in the diagnostic log that the download of `record` failed at
+// `step`, with the operating system's reason when `withErrno` is set (a
+// libgphoto2 step gets its code from check()'s line).
 void logFailedDownload(const CameraFilePath& record, const char* step, bool withErrno) {
   if (!logging()) return;
-  const char* reason = withErrno ? std::strerror(errno) : "see above";
-  logEvent("download of ", rawIdentity(record), " failed at ", step, ": ", reason);
+  logEvent("download of ", rawIdentity(record), " failed at ", step, withErrno ? ": " : "",
+           withErrno ? std::strerror(errno) : "");
 }
 
 // The text after the last "." of the last path component, "" without one.
