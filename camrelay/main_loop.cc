@@ -41,7 +41,6 @@ void signalStop(int) {
 }
 
 GPContextFeedback cancelOperation(GPContext*, void*) {
-  downloadProgress();
   return state.cancelled != 0 ? GP_CONTEXT_FEEDBACK_CANCEL : GP_CONTEXT_FEEDBACK_OK;
 }
 
