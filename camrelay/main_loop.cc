@@ -25,7 +25,6 @@ namespace {
 
 constexpr std::size_t kReadSize = 4096;
 constexpr int kInputWaitMs = 100;
-constexpr int kCameraWaitMs = 200;
 constexpr auto kDiscoveryInterval = std::chrono::seconds(3);
 // How long the bus must stay quiet after word of a change before it is
 // looked at: a hub's devices then give one discovery, and a device being
@@ -74,13 +73,13 @@ void shutDown() {
   state.context = nullptr;
 }
 
-enum class InputResult { kNone, kRead, kEnded };
+enum class InputResult { kNone, kRead, kEnded, kOverrun };
 
 // Reads what the host has written, waiting at most `timeoutMs` for it or
-// for word of a USB change, and carries out the complete lines. `hotplug`
-// receives the poll events of the hot-plug descriptor. kEnded when the loop
-// must stop.
-InputResult serveInput(std::string& inputBuffer, int timeoutMs, short& hotplug) {
+// for word of a USB change. `hotplug` receives the poll events of the
+// hot-plug descriptor. kEnded at the end of input (or a failed read),
+// kOverrun after reporting the protocol error.
+InputResult readInput(std::string& inputBuffer, int timeoutMs, short& hotplug) {
   // poll skips a negative descriptor: without a listener only input counts.
   struct pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {hotplugDescriptor(), POLLIN, 0}};
   const struct pollfd& input = waits[0];
@@ -98,15 +97,11 @@ InputResult serveInput(std::string& inputBuffer, int timeoutMs, short& hotplug) 
   } while (count < 0 && errno == EINTR);
   if (count <= 0) {
     logEvent(count == 0 ? "standard input ended" : "standard input failed");
-    // The host quit or crashed. Photos that the camera has announced may
-    // exist only in its memory, so they are saved before it is closed.
-    if (state.camera != nullptr) stopSession();
     return InputResult::kEnded;
   }
   if (!appendInput(inputBuffer, chunk, static_cast<std::size_t>(count))) {
-    return InputResult::kEnded;
+    return InputResult::kOverrun;
   }
-  carryOutLines(inputBuffer);
   return InputResult::kRead;
 }
 
@@ -131,13 +126,13 @@ int idleWaitMs(SteadyClock::time_point look) {
 // Takes in the open camera's events, then does at most one piece of work: a
 // lost camera, one download, or a parameter read.
 void cameraStep() {
-  auto [result, type] = drainEvents(state.pendingFiles.empty() ? kCameraWaitMs : 0);
-  if (result < 0) {
+  StepEnd step = takeEventsAndDownload(state.pendingFiles.empty() ? kCameraWaitMs : 0);
+  if (step.result < 0) {
     // SIGTERM/SIGINT cut the wait short: that is the host asking us to
     // quit, not a camera failure. Shutdown closes the camera without a line.
     if (state.cancelled != 0) return;
     std::string lost = state.selected;
-    check(result, "gp_camera_wait_for_event");
+    check(step.result, "gp_camera_wait_for_event");
     discover();
     for (const CameraEntry& entry : state.devices) {
       if (entry.id == lost) return;
@@ -146,11 +141,9 @@ void cameraStep() {
     emit();
     return;
   }
-  if (!state.pendingFiles.empty()) {
-    downloadNext();
-    return;
+  if (!step.downloaded && step.type == GP_EVENT_TIMEOUT && state.camera != nullptr) {
+    readCameraParameters();
   }
-  if (type == GP_EVENT_TIMEOUT && state.camera != nullptr) readCameraParameters();
 }
 
 }  // namespace
@@ -177,7 +170,8 @@ bool appendInput(std::string& buffer, const char* bytes, std::size_t count) {
 
 void carryOutLines(std::string& buffer) {
   std::size_t start = 0;
-  for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
+  for (std::size_t end; !heldPhotoQueued() && (end = buffer.find('\n', start)) != std::string::npos;
+       start = end + 1) {
     carryOutLine(buffer.substr(start, end - start));
   }
   buffer.erase(0, start);
@@ -228,10 +222,25 @@ int runTethering(const char* argv0) {
   SteadyClock::time_point hotplugLook = kNoLook;
   emit();
 
+  // Once input has ended, the lines already read are still carried out;
+  // then the session is finished as "stop" would finish it.
+  bool inputEnded = false;
   while (state.cancelled == 0) {
-    int inputWaitMs = state.camera == nullptr ? idleWaitMs(hotplugLook) : 0;
     short hotplug = 0;
-    if (serveInput(inputBuffer, inputWaitMs, hotplug) == InputResult::kEnded) break;
+    if (!inputEnded) {
+      bool linesWait = inputBuffer.find('\n') != std::string::npos;
+      int inputWaitMs = state.camera == nullptr && !linesWait ? idleWaitMs(hotplugLook) : 0;
+      InputResult input = readInput(inputBuffer, inputWaitMs, hotplug);
+      if (input == InputResult::kOverrun) break;
+      inputEnded = input == InputResult::kEnded;
+    }
+    carryOutLines(inputBuffer);
+    if (inputEnded && inputBuffer.find('\n') == std::string::npos) {
+      // The host quit or crashed. Photos that the camera has announced may
+      // exist only in its memory, so they are saved before it is closed.
+      if (state.camera != nullptr) stopSession();
+      break;
+    }
     // With a camera open notices are dropped: its own failure tells of its
     // unplugging, and the first look after it closes finds any other change.
     if (hotplug != 0 && takeHotplugNotices(hotplug) && state.camera == nullptr) {

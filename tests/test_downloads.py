@@ -243,20 +243,17 @@ def test_lines_and_metrics_of_queued_downloads(bench, destination):
 
 # -- "stop" and end of input finish the queue ----------------------------------
 
-ROOT = "/"  # where cameras report captures that they hold in their memory
-
-
 def queue_behind_first(bench, relay, *names, options=None):
     """Starts the slow download of FIRST.JPG with `names` queued behind it
-    in the camera's root folder (20 kB each, or as `options[name]` gives to
-    add_file). Returns their bytes by name once FIRST's "transferring" line
-    has come: a command sent now finds them all queued."""
+    (20 kB each, or as `options[name]` gives to add_file). Returns their
+    bytes by name once FIRST's "transferring" line has come: a command sent
+    now finds them all queued."""
     camera = bench.camera
     camera.set_throttle(200_000)
-    camera.add_file(ROOT, "FIRST.JPG", size=100_000)  # half a second
-    expected = {n: camera.add_file(ROOT, n, **{"size": 20_000, **(options or {}).get(n, {})})
+    camera.add_file(FOLDER, "FIRST.JPG", size=100_000)  # half a second
+    expected = {n: camera.add_file(FOLDER, n, **{"size": 20_000, **(options or {}).get(n, {})})
                 for n in names}
-    camera.add_events([camera.event("file_added", ROOT, n) for n in ("FIRST.JPG", *names)])
+    camera.add_events([camera.event("file_added", FOLDER, n) for n in ("FIRST.JPG", *names)])
     relay.line(phase="transferring", pendingCount=len(names) + 1)
     return expected
 
@@ -287,7 +284,7 @@ def test_the_queue_is_saved_before_the_camera_closes(bench, destination, stop):
 def test_a_photo_announced_during_the_finish_is_saved_too(bench, destination):
     # The last shot and the end of tethering at once: the trigger's event
     # comes while A.JPG, which takes 0.1 s, is being fetched.
-    bench.camera.set_capture(folder=ROOT, name="capt_####.JPG", trigger_delay_ms=50)
+    bench.camera.set_capture(folder=FOLDER, name="capt_####.JPG", trigger_delay_ms=50)
     _, relay = open_session(bench, destination, model="trigger")
     queue_behind_first(bench, relay, "A.JPG")
     relay.send('{"command":"capture"}\n{"command":"stop"}\n')
