@@ -47,8 +47,10 @@ bench-shell: build
 	@CAMRELAY_BUILD_DIR=$(abspath $(BUILD)) umockdev-wrapper /usr/bin/python3 tools/virtualcam/shell.py
 
 # A relocatable folder: camrelay, memtally and copies of the driver folders.
+# The programs are installed stripped; their debug information stays in the
+# build tree's copies ($(BUILD)/bin), which a debugger can be pointed at.
 install: build
-	@cmake --install $(BUILD) --prefix $(or $(PREFIX),dist)
+	@cmake --install $(BUILD) --prefix $(or $(PREFIX),dist) --strip
 
 # Rewrites the sources in place to the committed .clang-format style (with
 # Debian 12's clang-format, which CI checks with).
