@@ -127,7 +127,31 @@ void finishDownloads() {
   }
 }
 
+using Handler = void (*)(const nlohmann::json&);
+
+struct Command {
+  const char* word;  // the "command" value, compared whole and case-sensitively
+  Handler handler;
+};
+
+const Command kCommands[] = {
+    {"start", handleStart},
+    {"stop", handleStop},
+    {"capture", handleCapture},
+};
+
 }  // namespace
+
+void carryOutCommand(const nlohmann::json& command) {
+  auto word = command.find("command");
+  if (word != command.end() && word->is_string()) {
+    const std::string& name = word->get_ref<const std::string&>();
+    for (const Command& known : kCommands) {
+      if (name == known.word) return known.handler(command);
+    }
+  }
+  emit();
+}
 
 std::optional<double> exposureSeconds(const std::string& text) {
   // "1/125", "30", "2.5", "0.8", Sony's 30" and 1/3", and a trailing "s".

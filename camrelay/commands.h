@@ -1,10 +1,15 @@
-// The host's three commands. Each carries out one command to its end and
-// writes its own status lines.
+// The host's commands. Each carries out one command to its end and writes
+// its own status lines. A new command is one row of the table in
+// commands.cc and one handler here.
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+
+// Carries out the command object by its "command" word. An object without
+// a known word gets one status line that changes nothing.
+void carryOutCommand(const nlohmann::json& command);
 
 // Opens the camera that "cameraId" names for downloads into "directory".
 // Ignored while a camera is open. Writes "connecting" and then "ready" or

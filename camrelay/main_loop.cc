@@ -186,14 +186,7 @@ void carryOutLine(const std::string& line) {
   try {
     nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
     if (command.is_discarded() || !command.is_object()) return;
-    auto word = command.find("command");
-    if (word != command.end() && word->is_string()) {
-      const std::string& name = word->get_ref<const std::string&>();
-      if (name == "start") return handleStart(command);
-      if (name == "stop") return handleStop(command);
-      if (name == "capture") return handleCapture(command);
-    }
-    emit();
+    carryOutCommand(command);
   } catch (const std::exception&) {
     // A command that cannot be carried out leaves the state as it was.
   }
