@@ -35,6 +35,7 @@ import math
 import os
 import queue
 import re
+import resource
 import signal
 import subprocess
 import threading
@@ -404,19 +405,24 @@ class Camera:
         self.script.pop("config", None)
         self.write()
 
-    def set_capture(self, folder: Union[str, bytes] = "/store_00010001/DCIM/100VCAM",
-                    name: Union[str, bytes] = "IMG_####.JPG", data: bytes = None, *,
-                    size: int = 4096, seed: int = 7, counter_start: int = 1,
-                    trigger_delay_ms: int = 0, complete_event: bool = False) -> None:
+    def set_capture(self, folder: Union[str, bytes] = None, name: Union[str, bytes] = None,
+                    data: bytes = None, *, size: int = 4096, seed: int = 7,
+                    counter_start: int = None, trigger_delay_ms: int = 0,
+                    complete_event: bool = False, ram: bool = False) -> None:
         """What a capture or trigger creates: a file in `folder` named from
         `name` (each run of '#' is a counter, zero-padded), with the given
         bytes. A trigger reports the file by a file-added event after
-        `trigger_delay_ms` (preceded by capture-complete if asked)."""
+        `trigger_delay_ms` (preceded by capture-complete if asked). With
+        `ram` the photo stays in camera memory (folder "/", default name
+        capt####.jpg from 0); see the README."""
         keys, _ = _content(data, size, seed, None)
-        self.script["capture"] = {"folder": _text(folder), "name": _text(name),
-                                  "counterStart": counter_start,
-                                  "triggerDelayMs": trigger_delay_ms,
-                                  "completeEvent": complete_event, **keys}
+        entry = {"triggerDelayMs": trigger_delay_ms, "completeEvent": complete_event, **keys}
+        for key, value in (("folder", folder), ("name", name), ("counterStart", counter_start)):
+            if value is not None:
+                entry[key] = _text(value)
+        if ram:
+            entry["ram"] = True
+        self.script["capture"] = entry
         self.write()
 
     def capture_bytes(self) -> bytes:
@@ -433,6 +439,15 @@ class Camera:
         self.script["throttle"] = bytes_per_second
         if chunk_size:
             self.script["chunkSize"] = chunk_size
+        self.write()
+
+    def set_append_failure_result(self, result: Optional[int]) -> None:
+        """What a download returns when writing into the caller's file fails
+        (ptp2: -7); None passes on gp_file_append's own result (-35)."""
+        if result is None:
+            self.script.pop("appendFailureResult", None)
+        else:
+            self.script["appendFailureResult"] = result
         self.write()
 
     def set_unplugged_result(self, result: int) -> None:
@@ -476,6 +491,25 @@ class Camera:
         """The next event wait fails once with `result`."""
         self.add_events([{"result": result}])
 
+    def add_ram_photo(self, name: Union[str, bytes], data: bytes = None, *, size: int = 4096,
+                      seed: int = None) -> bytes:
+        """Announces a photo held in camera memory, in "/" (see the README);
+        returns its bytes."""
+        return self.add_ram_photos([name], data, size=size, seed=seed)[name]
+
+    def add_ram_photos(self, names: Iterable[Union[str, bytes]], data: bytes = None, *,
+                       size: int = 4096, seed: int = None) -> dict:
+        """Announces photos held in camera memory in one write (a burst),
+        each with its own seed unless given; returns their bytes by name."""
+        events, expected = [], {}
+        for name in names:
+            keys, expected[name] = _content(data, size,
+                                            self._next_seed() if seed is None else seed, None)
+            events.append({"type": EVENT_FILE_ADDED, "folder": "/", "name": _text(name),
+                           "ram": True, **keys})
+        self.add_events(events)
+        return expected
+
     def add_photo(self, folder: Union[str, bytes], name: Union[str, bytes], data: bytes = None,
                   **content) -> Optional[bytes]:
         """Puts a file on the card and reports it with a file-added event;
@@ -488,8 +522,8 @@ class Camera:
 
     def records(self, op: str = None) -> list[dict]:
         """What the driver did, oldest first, optionally only one operation:
-        init, exit, capture, trigger, file_get, get_config, event,
-        script_error, event_error, config_error."""
+        init, exit, capture, trigger, file_get, ram_handover, get_config,
+        event, script_error, event_error, config_error."""
         path = self.directory / "record.jsonl"
         if not path.exists():
             return []
@@ -721,6 +755,8 @@ class Bench:
         self.testbed = UMockdev.Testbed.new()
         self.root_dir = self.testbed.get_root_dir()
         self.camera = Camera(self.directory / "virtualcam")
+        self.home = self.directory / "home"  # libgphoto2 keeps its settings here
+        self.home.mkdir(exist_ok=True)
         self.devices: list[Device] = []
         self.relays: list[Relay] = []
         self._hub_ports: dict[int, int] = {}
@@ -762,9 +798,10 @@ class Bench:
 
     def env(self, **extra: str) -> dict[str, str]:
         """Environment for child processes: the testbed (UMOCKDEV_DIR, which
-        Python's os.environ does not see) and the script folder."""
+        Python's os.environ does not see), the script folder and HOME."""
         env = dict(os.environ)
-        env.update(UMOCKDEV_DIR=self.root_dir, VIRTUALCAM_DIR=str(self.camera.directory))
+        env.update(UMOCKDEV_DIR=self.root_dir, VIRTUALCAM_DIR=str(self.camera.directory),
+                   HOME=str(self.home))
         env.update(extra)
         return env
 
@@ -774,10 +811,11 @@ class Bench:
         self.relays.append(relay)
         return relay
 
-    def gphoto2(self, *args: str, cwd: Union[str, Path] = None,
-                timeout: float = 60) -> subprocess.CompletedProcess:
+    def gphoto2(self, *args: str, cwd: Union[str, Path] = None, timeout: float = 60,
+                file_size_limit: int = None) -> subprocess.CompletedProcess:
         """Runs Debian's gphoto2 on this testbed with the test copy's camera
-        and port drivers."""
+        and port drivers. With `file_size_limit`, its writes past that many
+        bytes of a file fail (EFBIG), as on a full disk."""
         env = self.env(CAMLIBS=str(TESTCOPY_DIR / "camlibs"), IOLIBS=str(TESTCOPY_DIR / "iolibs"))
         if runtime := env.get("CAMRELAY_ASAN_RUNTIME"):
             # A sanitized driver needs its runtime in the program from the
@@ -785,8 +823,13 @@ class Bench:
             # driver; here they would be gphoto2's own.
             env["LD_PRELOAD"] = f"{env.get('LD_PRELOAD', '')} {runtime}".strip()
             env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        def limit_file_size():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+
         result = subprocess.run(["gphoto2", *args], env=env, cwd=cwd, capture_output=True,
-                                timeout=timeout)
+                                timeout=timeout,
+                                preexec_fn=limit_file_size if file_size_limit else None)
         if report := sanitizer_report(result.stderr):
             pytest.fail(f"sanitizer report from gphoto2 {' '.join(args)}:\n{report}")
         return result

@@ -8,7 +8,7 @@ import re
 
 import pytest
 
-from harness import (GP_ERROR_IO, GP_ERROR_IO_USB_CLAIM, GP_ERROR_IO_USB_FIND, MODELS,
+from harness import (GP_ERROR, GP_ERROR_IO, GP_ERROR_IO_USB_CLAIM, GP_ERROR_IO_USB_FIND, MODELS,
                      TESTCOPY_DIR, pattern_bytes, radio, range_, section, text, toggle)
 
 
@@ -38,21 +38,73 @@ def test_unknown_usb_device_is_not_listed(bench):
     assert autodetected(bench) == []
 
 
-@pytest.mark.parametrize("key", ["trigger", "capture", "sony-capture"])
-def test_capture_image_and_download_is_byte_exact(bench, tmp_path, key):
+@pytest.mark.parametrize("key, ram", [("trigger", False), ("capture", False),
+                                      ("sony-capture", False), ("capture", True)])
+def test_capture_image_and_download_is_byte_exact(bench, tmp_path, key, ram):
     device = bench.plug(key, bus=1, address=5)
     data = pattern_bytes(300_001, 9)
-    bench.camera.set_capture("/store_00010001/DCIM/100VCAM", "DSC#####.JPG", data)
+    folder, name = ("/", "capt0000.jpg") if ram else ("/store_00010001/DCIM/100VCAM",
+                                                       "DSC00001.JPG")
+    bench.camera.set_capture(None if ram else folder, None if ram else "DSC#####.JPG", data,
+                             ram=ram)
     out = tmp_path / "out"
     out.mkdir()
     result = bench.gphoto2("--port", device.port, "--camera", device.model.name,
                            "--capture-image-and-download", "--keep", cwd=out)
     assert result.returncode == 0, result.stderr
-    assert (out / "DSC00001.JPG").read_bytes() == data
+    assert (out / name).read_bytes() == data
     capture = bench.camera.records("capture")
-    assert [(c["folder"], c["name"]) for c in capture] == [
-        ("/store_00010001/DCIM/100VCAM", "DSC00001.JPG")]
+    assert [(c["folder"], c["name"]) for c in capture] == [(folder, name)]
+    # A photo in camera memory comes from libgphoto2's cache, not the driver.
+    assert len(bench.camera.records("file_get")) == (0 if ram else 1)
+    assert len(bench.camera.records("ram_handover")) == (1 if ram else 0)
     assert bench.camera.records("exit"), "the camera was not closed"
+
+
+REFUSED = b"You need to specify a folder starting with /store_xxxxxxxxx/"
+
+
+@pytest.mark.parametrize("reset", [False, True], ids=["kept", "after_reset"])
+def test_cache_keeps_the_three_newest_ram_photos(bench, tmp_path, reset):
+    # libgphoto2's cache frees the oldest photo while it holds more than
+    # two, then adds the new one; older photos reach the driver, which
+    # refuses "/" as ptp2 does. A card file rewritten by an event resets
+    # libgphoto2's filesystem, and the driver gives the cache back its photos.
+    device = bench.plug("capture")
+    camera = bench.camera
+    camera.add_file("/DCIM", "A.JPG", size=10)
+    names = [f"capt{n:04d}.jpg" for n in range(5)]
+    expected = camera.add_ram_photos(names)
+    if reset:
+        camera.add_events([{"type": "file_added", "folder": "/DCIM", "name": "A.JPG", "size": 20}])
+    result = bench.gphoto2("--port", device.port, f"--wait-event={len(names) + reset}",
+                           "--folder=/", *(f"--get-file={n}" for n in names), cwd=tmp_path)
+    assert REFUSED in result.stderr
+    assert sorted(p.name for p in tmp_path.glob("capt*")) == names[2:]
+    assert all((tmp_path / n).read_bytes() == expected[n] for n in names[2:])
+    assert [(r["name"], r["result"]) for r in camera.records("file_get")] == [
+        (n, GP_ERROR) for n in names[:2]]
+    assert [r["name"] for r in camera.records("ram_handover")] == names
+
+
+def test_failed_writes_into_the_target(bench, tmp_path):
+    # The driver's failed gp_file_append gives -35 unless the script names
+    # another code (ptp2 gives -7). libgphoto2 copies a cached photo itself;
+    # when that copy fails it asks the driver, which refuses "/".
+    device = bench.plug("capture")
+    camera = bench.camera
+    camera.add_file("/DCIM", "A.JPG", size=100_000)
+    for replacement in (None, GP_ERROR_IO):
+        camera.set_append_failure_result(replacement)
+        camera.add_ram_photo("capt0000.jpg", size=100_000)
+        result = bench.gphoto2("--port", device.port, "--wait-event=1", "--get-file=/DCIM/A.JPG",
+                               "--folder=/", "--get-file=capt0000.jpg", cwd=tmp_path,
+                               file_size_limit=5000)
+        assert REFUSED in result.stderr
+    assert [(r["name"], r.get("appendResult"), r["result"])
+            for r in camera.records("file_get")] == [
+        ("A.JPG", -35, -35), ("capt0000.jpg", None, GP_ERROR),
+        ("A.JPG", -35, GP_ERROR_IO), ("capt0000.jpg", None, GP_ERROR)]
 
 
 def test_camera_without_image_capture_refuses(bench, tmp_path):
@@ -188,6 +240,7 @@ class Gphoto2Library:
         monkeypatch.setenv("CAMLIBS", str(TESTCOPY_DIR / "camlibs"))
         monkeypatch.setenv("IOLIBS", str(TESTCOPY_DIR / "iolibs"))
         monkeypatch.setenv("VIRTUALCAM_DIR", str(bench.camera.directory))
+        monkeypatch.setenv("HOME", str(bench.home))
         self.lib = ctypes.CDLL("libgphoto2.so.6")
         self.lib.gp_context_new.restype = ctypes.c_void_p
         ctypes.CDLL(None).free.argtypes = [ctypes.c_void_p]
@@ -208,6 +261,18 @@ class Gphoto2Library:
                 self.last_data = ctypes.string_at(data)
             ctypes.CDLL(None).free(ctypes.c_void_p(data.value))
         return result, kind.value
+
+    def file_get(self, folder, name):
+        file = ctypes.c_void_p()
+        assert self.lib.gp_file_new(ctypes.byref(file)) == 0
+        try:
+            result = self.lib.gp_camera_file_get(self.camera, folder.encode(), name.encode(), 1,
+                                                 file, self.context)  # GP_FILE_TYPE_NORMAL
+            data, size = ctypes.c_void_p(), ctypes.c_ulong()
+            self.lib.gp_file_get_data_and_size(file, ctypes.byref(data), ctypes.byref(size))
+            return result, ctypes.string_at(data, size.value) if result == 0 else None
+        finally:
+            self.lib.gp_file_unref(file)
 
     def close(self):
         self.lib.gp_camera_exit(self.camera, self.context)
@@ -261,6 +326,36 @@ def test_event_paths_are_filled_as_libgphoto2_hands_them_over(bench, monkeypatch
         assert library.wait_for_event(0) == (0, 1)
         assert library.wait_for_event(0) == (0, 99)
         assert library.wait_for_event(0) == (0, 1)  # nothing queued
+    finally:
+        library.close()
+
+
+NEW_FILES = {"addition": ("/DCIM/100VCAM", "B.JPG"), "new_folder": ("/DCIM/101VCAM", "B.JPG"),
+             "new_folders": ("/NEW/SUB", "B.JPG")}
+
+
+@pytest.mark.parametrize("change", ["throttle", "removal", *NEW_FILES])
+def test_ram_photos_outlive_every_script_change(bench, monkeypatch, change):
+    new_file = NEW_FILES.get(change)
+    bench.plug("capture")
+    camera = bench.camera
+    camera.add_file("/DCIM/100VCAM", "A.JPG", size=10)
+    photo = camera.add_ram_photo("capt0000.jpg")
+    library = Gphoto2Library(bench, monkeypatch)
+    try:
+        assert library.wait_for_event(0) == (0, 2)
+        assert library.file_get("/DCIM/100VCAM", "A.JPG")[0] == 0  # libgphoto2 listed the card
+        if change == "throttle":
+            camera.set_throttle(1_000_000)
+        elif change == "removal":
+            camera.remove_file("/DCIM/100VCAM", "A.JPG")
+        else:
+            data = camera.add_file(*new_file, size=10)
+        assert library.wait_for_event(0) == (0, 1)  # the driver takes in the change
+        assert library.file_get("/", "capt0000.jpg") == (0, photo)
+        if new_file:
+            assert library.file_get(*new_file) == (0, data)
+        assert (library.file_get("/DCIM/100VCAM", "A.JPG")[0] == 0) == (change != "removal")
     finally:
         library.close()
 

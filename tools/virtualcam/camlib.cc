@@ -21,6 +21,7 @@
 #include <gphoto2/gphoto2-library.h>
 #include <gphoto2/gphoto2-port-info-list.h>
 #include <gphoto2/gphoto2-result.h>
+#include <gphoto2/gphoto2-setting.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,8 @@
 #include <deque>
 #include <exception>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -74,11 +77,22 @@ const Model kModels[] = {
 
 using Clock = std::chrono::steady_clock;
 
+// A photo that the camera keeps only in its memory (a capture with the
+// default capture target of Nikon, Canon EOS and Sony cameras). libgphoto2's
+// ptp2 driver fetches such a photo when it announces it and hands it to
+// libgphoto2's filesystem cache, in the root folder "/".
+struct RamPhoto {
+  std::string name;
+  Content content;
+  std::int64_t mtime = 0;
+};
+
 struct PendingEvent {
   Clock::time_point due;
   CameraEventType type;
   std::string folder;
   std::string name;
+  std::optional<RamPhoto> ram;  // handed over when the event is delivered
 };
 
 }  // namespace
@@ -91,8 +105,15 @@ struct _CameraPrivateLibrary {
   Script script;
   bool haveScript = false;
   struct stat scriptStat {};
-  bool cardChanged = false;     // the libgphoto2 filesystem cache is stale
+  // Card changes that libgphoto2's filesystem has not learnt yet: files to
+  // append, or a reset after a file or folder was removed or rewritten.
+  bool resetPending = false;
+  std::vector<std::pair<std::string, std::string>> appendPending;
   std::vector<CardFile> added;  // files created by captures, triggers, events
+  // Photos handed to libgphoto2's cache, oldest first; the cache still holds
+  // the data of the newest `cacheHolds` of them (-1: none handed over yet).
+  std::vector<RamPhoto> ram;
+  int cacheHolds = -1;
   std::deque<PendingEvent> pending;
   std::uint64_t captureCounter = 0;
   bool counterStarted = false;
@@ -129,6 +150,113 @@ void record(const Private& pl, json entry) {
   ::close(fd);
 }
 
+std::string normalFolder(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (folder.empty()) folder = "/";
+  return folder;
+}
+
+std::string parentOf(const std::string& folder) {
+  std::size_t slash = folder.rfind('/');
+  if (slash == 0 || slash == std::string::npos) return "/";
+  return folder.substr(0, slash);
+}
+
+// Every file on the card, newest first: created files, then scripted ones.
+template <typename Visit>
+void forEachFile(const Private& pl, Visit visit) {
+  for (auto it = pl.added.rbegin(); it != pl.added.rend(); ++it)
+    if (!visit(*it)) return;
+  for (const CardFile& file : pl.script.card)
+    if (!visit(file)) return;
+}
+
+const CardFile* findFile(const Private& pl, const std::string& folder, const std::string& name) {
+  const CardFile* found = nullptr;
+  std::string wanted = normalFolder(folder);
+  forEachFile(pl, [&](const CardFile& file) {
+    if (file.name == name && normalFolder(file.folder) == wanted) {
+      found = &file;
+      return false;
+    }
+    return true;
+  });
+  return found;
+}
+
+std::set<std::string> allFolders(const Private& pl) {
+  std::set<std::string> folders{"/"};
+  auto addWithParents = [&](std::string folder) {
+    for (folder = normalFolder(folder); folder != "/"; folder = parentOf(folder))
+      folders.insert(folder);
+  };
+  forEachFile(pl, [&](const CardFile& file) {
+    addWithParents(file.folder);
+    return true;
+  });
+  for (const std::string& folder : pl.script.folders) addWithParents(folder);
+  return folders;
+}
+
+// libgphoto2's filesystem keeps what it has learnt of the card (folder and
+// file lists, file info) and the photos handed to its cache. A reset drops
+// all of it, so the driver resets only when something it learnt became
+// wrong (a file or folder removed, a file rewritten); new files are
+// appended. gp_filesystem_append creates a missing folder correctly only
+// when its parent is known, so a file in a deeper new folder, or a new empty
+// folder, resets too.
+
+// Notes a file that is about to join the card (a capture, an event).
+void noteNewFile(Private& pl, const CardFile& file) {
+  std::string folder = normalFolder(file.folder);
+  std::set<std::string> folders = allFolders(pl);
+  bool reachable = folders.count(folder) || folders.count(parentOf(folder));
+  if (findFile(pl, folder, file.name) || !reachable)
+    pl.resetPending = true;
+  else
+    pl.appendPending.emplace_back(folder, file.name);
+}
+
+// Replaces the script and notes how the card changed with it.
+void adoptScript(Private& pl, Script next) {
+  using Key = std::pair<std::string, std::string>;
+  auto byKey = [](const std::vector<CardFile>& card) {
+    std::map<Key, const CardFile*> files;  // the first entry of a name wins, as in findFile
+    for (const CardFile& file : card)
+      files.emplace(Key{normalFolder(file.folder), file.name}, &file);
+    return files;
+  };
+  std::set<std::string> before = allFolders(pl);
+  Script previous = std::move(pl.script);
+  pl.script = std::move(next);
+  std::set<std::string> after = allFolders(pl);
+  auto old = byKey(previous.card);
+  auto now = byKey(pl.script.card);
+  bool reset = false;
+  for (const auto& [key, file] : old) {
+    auto found = now.find(key);
+    if (found == now.end() || !(*found->second == *file)) reset = true;
+  }
+  std::set<std::string> created;  // new folders that an appended file creates
+  std::vector<Key> appends;
+  for (const auto& [key, file] : now) {
+    if (old.count(key)) continue;
+    if (!before.count(key.first)) {
+      if (!before.count(parentOf(key.first))) reset = true;
+      created.insert(key.first);
+    }
+    appends.push_back(key);
+  }
+  for (const std::string& folder : before)
+    if (!after.count(folder)) reset = true;
+  for (const std::string& folder : after)
+    if (!before.count(folder) && !created.count(folder)) reset = true;
+  if (reset)
+    pl.resetPending = true;
+  else
+    pl.appendPending.insert(pl.appendPending.end(), appends.begin(), appends.end());
+}
+
 // Reads script.json again when it changed (tests replace it by rename, so
 // the inode changes with every version). A missing file is the empty script;
 // a file that does not parse keeps the previous script and is recorded.
@@ -143,15 +271,19 @@ void reloadScript(Private& pl) {
   };
   if (pl.haveScript && same(now, pl.scriptStat)) return;
   try {
+    Script next;
     if (exists) {
       std::ifstream in(path, std::ios::binary);
-      pl.script = virtualcam::parseScript(json::parse(in));
+      next = virtualcam::parseScript(json::parse(in));
     } else {
-      pl.script = virtualcam::parseScript(json::object());
+      next = virtualcam::parseScript(json::object());
     }
+    if (pl.haveScript)
+      adoptScript(pl, std::move(next));
+    else
+      pl.script = std::move(next);  // libgphoto2 has learnt nothing yet
     pl.scriptStat = now;
     pl.haveScript = true;
-    pl.cardChanged = true;
   } catch (const std::exception& e) {
     record(pl, {{"op", "script_error"}, {"what", e.what()}});
     if (!pl.haveScript) {
@@ -203,63 +335,6 @@ Outcome failureOf(Private& pl, const std::string& operation) {
   return outcome;
 }
 
-// Brings libgphoto2's filesystem cache up to date after the card changed.
-// Only called from camera functions, never from inside a filesystem callback.
-void refreshFilesystem(Camera* camera) {
-  if (camera->pl->cardChanged) {
-    gp_filesystem_reset(camera->fs);
-    camera->pl->cardChanged = false;
-  }
-}
-
-std::string normalFolder(std::string folder) {
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  if (folder.empty()) folder = "/";
-  return folder;
-}
-
-std::string parentOf(const std::string& folder) {
-  std::size_t slash = folder.rfind('/');
-  if (slash == 0 || slash == std::string::npos) return "/";
-  return folder.substr(0, slash);
-}
-
-// Every file on the card, newest first: created files, then scripted ones.
-template <typename Visit>
-void forEachFile(const Private& pl, Visit visit) {
-  for (auto it = pl.added.rbegin(); it != pl.added.rend(); ++it)
-    if (!visit(*it)) return;
-  for (const CardFile& file : pl.script.card)
-    if (!visit(file)) return;
-}
-
-const CardFile* findFile(const Private& pl, const std::string& folder, const std::string& name) {
-  const CardFile* found = nullptr;
-  std::string wanted = normalFolder(folder);
-  forEachFile(pl, [&](const CardFile& file) {
-    if (file.name == name && normalFolder(file.folder) == wanted) {
-      found = &file;
-      return false;
-    }
-    return true;
-  });
-  return found;
-}
-
-std::set<std::string> allFolders(const Private& pl) {
-  std::set<std::string> folders{"/"};
-  auto addWithParents = [&](std::string folder) {
-    for (folder = normalFolder(folder); folder != "/"; folder = parentOf(folder))
-      folders.insert(folder);
-  };
-  forEachFile(pl, [&](const CardFile& file) {
-    addWithParents(file.folder);
-    return true;
-  });
-  for (const std::string& folder : pl.script.folders) addWithParents(folder);
-  return folders;
-}
-
 // Fills a CameraFilePath the way a camera driver does, field by field. A
 // name of exactly 128 bytes fills its field with no terminating NUL.
 void fillPath(CameraFilePath* path, const std::string& folder, const std::string& name) {
@@ -268,7 +343,13 @@ void fillPath(CameraFilePath* path, const std::string& folder, const std::string
   std::memcpy(path->folder, folder.data(), std::min(folder.size(), sizeof path->folder));
 }
 
-// The next name from the capture template that is not on the card yet.
+bool inRam(const Private& pl, const std::string& name) {
+  return std::any_of(pl.ram.begin(), pl.ram.end(),
+                     [&](const RamPhoto& photo) { return photo.name == name; });
+}
+
+// The next name from the capture template that is not taken yet (on the
+// card, or in the camera's memory for a capture into "/").
 std::string nextCaptureName(Private& pl) {
   const virtualcam::CaptureSpec& planned = pl.script.capture;
   if (!pl.counterStarted) {
@@ -290,8 +371,17 @@ std::string nextCaptureName(Private& pl) {
       name += digits;
     }
     ++pl.captureCounter;
-    if (pattern.find('#') == std::string::npos || !findFile(pl, planned.folder, name)) return name;
+    bool taken = findFile(pl, planned.folder, name) ||
+                 (normalFolder(planned.folder) == "/" && inRam(pl, name));
+    if (pattern.find('#') == std::string::npos || !taken) return name;
   }
+}
+
+// Puts a file on the card (a capture, a file event).
+const CardFile& addToCard(Private& pl, CardFile file) {
+  noteNewFile(pl, file);
+  pl.added.push_back(std::move(file));
+  return pl.added.back();
 }
 
 const CardFile& createCapturedFile(Private& pl) {
@@ -300,9 +390,124 @@ const CardFile& createCapturedFile(Private& pl) {
   file.name = nextCaptureName(pl);
   file.content = pl.script.capture.content;
   file.mtime = static_cast<std::int64_t>(std::time(nullptr));
-  pl.added.push_back(std::move(file));
-  pl.cardChanged = true;
-  return pl.added.back();
+  return addToCard(pl, std::move(file));
+}
+
+RamPhoto capturedRamPhoto(Private& pl) {
+  return RamPhoto{nextCaptureName(pl), pl.script.capture.content,
+                  static_cast<std::int64_t>(std::time(nullptr))};
+}
+
+// ---------------------------------------------------------------------------
+// libgphoto2's filesystem and its cache
+//
+// Only called from camera functions, never from inside a filesystem callback.
+
+// How many photos gp_filesystem_lru_update keeps before it adds one: the
+// libgphoto2 setting "cached-images", else PICTURES_TO_KEEP (2). It frees the
+// oldest while it holds more than that, and then adds the new one, so the
+// cache holds one more than this.
+int cachedImages() {
+  char id[] = "libgphoto";
+  char key[] = "cached-images";
+  char value[1024] = "";
+  if (gp_setting_get(id, key, value) != GP_OK) return 2;
+  int count = std::atoi(value);
+  return count < 0 ? 2 : count;
+}
+
+// Tells libgphoto2's filesystem of a photo in the camera's memory, with the
+// calls ptp2 makes: the file in "/", its info and (with `withData`) a memory
+// file with its bytes for the cache.
+int giveToCache(Camera* camera, const RamPhoto& photo, bool withData, GPContext* context) {
+  const char* root = "/";
+  const char* name = photo.name.c_str();
+  int result = gp_filesystem_append(camera->fs, root, name, context);
+  if (result < 0) return result;
+  std::uint64_t size = photo.content.length();
+  CameraFileInfo info;
+  std::memset(&info, 0, sizeof info);
+  info.file.fields =
+      static_cast<CameraFileInfoFields>(GP_FILE_INFO_SIZE | GP_FILE_INFO_MTIME | GP_FILE_INFO_TYPE);
+  info.file.size = size;
+  info.file.mtime = static_cast<time_t>(photo.mtime);
+  std::snprintf(info.file.type, sizeof info.file.type, "%s", GP_MIME_JPEG);
+  result = gp_filesystem_set_info_noop(camera->fs, root, name, info, context);
+  if (result < 0 || !withData) return result;
+  // The whole photo in memory, as ptp2 fetches it; the CameraFile takes it.
+  char* data = static_cast<char*>(std::malloc(std::max<std::uint64_t>(size, 1)));
+  if (!data) return GP_ERROR_NO_MEMORY;
+  for (std::uint64_t done = 0; done < size;) {
+    long long n = photo.content.read(done, data + done, size - done);
+    if (n <= 0) {
+      std::free(data);
+      return GP_ERROR_IO_READ;
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  CameraFile* file = nullptr;
+  result = gp_file_new(&file);
+  if (result < 0) {
+    std::free(data);
+    return result;
+  }
+  gp_file_set_mime_type(file, GP_MIME_JPEG);
+  gp_file_set_mtime(file, static_cast<time_t>(photo.mtime));
+  result = gp_file_set_data_and_size(file, data, static_cast<unsigned long>(size));
+  if (result >= 0)
+    result =
+        gp_filesystem_set_file_noop(camera->fs, root, name, GP_FILE_TYPE_NORMAL, file, context);
+  gp_file_unref(file);  // the cache keeps its own reference
+  return result;
+}
+
+// After a reset, tells libgphoto2 again of every photo handed over, and gives
+// the cache back the data of those it still held, oldest first, so that it
+// holds and evicts exactly as before.
+void giveBackToCache(Camera* camera, GPContext* context) {
+  Private& pl = *camera->pl;
+  std::size_t held = std::min<std::size_t>(pl.ram.size(), std::max(pl.cacheHolds, 0));
+  for (std::size_t i = 0; i < pl.ram.size(); ++i)
+    giveToCache(camera, pl.ram[i], i >= pl.ram.size() - held, context);
+}
+
+// Brings libgphoto2's filesystem up to date with the card. An append can
+// list a folder through fileList, which may read a newer script: repeat
+// until nothing is left.
+void refreshFilesystem(Camera* camera, GPContext* context) {
+  Private& pl = *camera->pl;
+  while (pl.resetPending || !pl.appendPending.empty()) {
+    if (pl.resetPending) {
+      pl.resetPending = false;
+      pl.appendPending.clear();
+      gp_filesystem_reset(camera->fs);
+      giveBackToCache(camera, context);
+      continue;
+    }
+    auto appends = std::move(pl.appendPending);
+    pl.appendPending.clear();
+    for (const auto& [folder, name] : appends)
+      gp_filesystem_append(camera->fs, folder.c_str(), name.c_str(), context);
+  }
+}
+
+// Hands a photo from the camera's memory to libgphoto2's cache as ptp2 does
+// when it announces one, and records it (the ledger of what the camera
+// delivered).
+int handOver(Camera* camera, RamPhoto photo, GPContext* context) {
+  Private& pl = *camera->pl;
+  refreshFilesystem(camera, context);
+  int result = giveToCache(camera, photo, true, context);
+  record(pl, {{"op", "ram_handover"},
+              {"folder", "/"},
+              {"name", photo.name},
+              {"bytes", photo.content.length()},
+              {"result", result}});
+  if (result < 0) return result;
+  if (pl.cacheHolds < 0) pl.cacheHolds = cachedImages() + 1;
+  std::erase_if(pl.ram, [&](const RamPhoto& held) { return held.name == photo.name; });
+  pl.ram.push_back(std::move(photo));
+  return GP_OK;
 }
 
 // ---------------------------------------------------------------------------
@@ -362,18 +567,26 @@ int getInfo(CameraFilesystem*, const char* folder, const char* name, CameraFileI
 // so that a CameraFile backed by a file descriptor receives it without the
 // whole file ever being held in memory. Honours the throttle, the scripted
 // failures (after a given number of bytes) and the context's cancel request.
+// libgphoto2 serves a photo that its cache holds without calling this; a
+// photo of the camera's memory that it evicted ends here and is refused in
+// ptp2's words (its folder names no storage).
 int getFile(CameraFilesystem*, const char* folder, const char* name, CameraFileType type,
             CameraFile* target, void* data, GPContext* context) {
   try {
     Private& pl = *static_cast<Camera*>(data)->pl;
     if (type != GP_FILE_TYPE_NORMAL) return GP_ERROR_NOT_SUPPORTED;
     Outcome failure = failureOf(pl, "file_get");
-    json entry{{"op", "file_get"}, {"folder", folder}, {"name", name}};
+    json entry{{"op", "file_get"}, {"folder", folder}, {"name", name}, {"bytes", 0}};
     const CardFile* found = findFile(pl, folder, name);
     if (!found) {
-      entry["result"] = GP_ERROR_FILE_NOT_FOUND;
+      int refused = GP_ERROR_FILE_NOT_FOUND;
+      if (normalFolder(folder) == "/") {
+        gp_context_error(context, "You need to specify a folder starting with /store_xxxxxxxxx/");
+        refused = GP_ERROR;
+      }
+      entry["result"] = refused;
       record(pl, entry);
-      return GP_ERROR_FILE_NOT_FOUND;
+      return refused;
     }
     const CardFile file = *found;  // the script may change while streaming
     if (file.result < 0 && failure.result == 0) failure = Outcome{file.result, file.failAfter};
@@ -381,6 +594,7 @@ int getFile(CameraFilesystem*, const char* folder, const char* name, CameraFileT
     std::uint64_t limit = failure.result < 0 ? std::min(total, failure.afterBytes) : total;
     std::uint64_t throttle = pl.script.throttle;
     std::size_t chunk = pl.script.chunkSize;
+    int appendFailureResult = pl.script.appendFailureResult;
     if (throttle > 0)
       chunk = std::max<std::size_t>(1, std::min<std::uint64_t>(chunk, throttle / 20));
     std::vector<char> buffer(std::min<std::uint64_t>(chunk, std::max<std::uint64_t>(limit, 1)));
@@ -401,7 +615,11 @@ int getFile(CameraFilesystem*, const char* folder, const char* name, CameraFileT
       }
       if (n == 0) break;
       result = gp_file_append(target, buffer.data(), static_cast<unsigned long>(n));
-      if (result < 0) break;
+      if (result < 0) {
+        entry["appendResult"] = result;
+        if (appendFailureResult < 0) result = appendFailureResult;
+        break;
+      }
       written += static_cast<std::uint64_t>(n);
       if (throttle > 0) {
         auto due = start + std::chrono::nanoseconds(static_cast<std::int64_t>(
@@ -522,7 +740,10 @@ int cameraExit(Camera* camera, GPContext*) {
   return result;
 }
 
-int cameraCapture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GPContext*) {
+// A capture into the camera's memory hands its photo to libgphoto2's cache
+// before it returns, as ptp2 does.
+int cameraCapture(Camera* camera, CameraCaptureType type, CameraFilePath* path,
+                  GPContext* context) {
   try {
     Private& pl = *camera->pl;
     if (type != GP_CAPTURE_IMAGE) return GP_ERROR_NOT_SUPPORTED;
@@ -531,17 +752,33 @@ int cameraCapture(Camera* camera, CameraCaptureType type, CameraFilePath* path, 
       record(pl, {{"op", "capture"}, {"result", failure.result}});
       return failure.result;
     }
-    const CardFile& file = createCapturedFile(pl);
-    fillPath(path, file.folder, file.name);
-    record(pl, {{"op", "capture"}, {"result", 0}, {"folder", file.folder}, {"name", file.name}});
-    refreshFilesystem(camera);
+    std::string folder, name;
+    if (pl.script.capture.ram) {
+      RamPhoto photo = capturedRamPhoto(pl);
+      folder = "/";
+      name = photo.name;
+      int result = handOver(camera, std::move(photo), context);
+      if (result < 0) {
+        record(pl, {{"op", "capture"}, {"result", result}, {"folder", folder}, {"name", name}});
+        return result;
+      }
+    } else {
+      const CardFile& file = createCapturedFile(pl);
+      folder = file.folder;
+      name = file.name;
+      refreshFilesystem(camera, context);
+    }
+    fillPath(path, folder, name);
+    record(pl, {{"op", "capture"}, {"result", 0}, {"folder", folder}, {"name", name}});
     return GP_OK;
   } catch (const std::exception&) {
     return GP_ERROR;
   }
 }
 
-int cameraTrigger(Camera* camera, GPContext*) {
+// A photo that a trigger takes into the camera's memory is handed to
+// libgphoto2's cache when its file-added event is delivered.
+int cameraTrigger(Camera* camera, GPContext* context) {
   try {
     Private& pl = *camera->pl;
     Outcome failure = failureOf(pl, "trigger");
@@ -549,13 +786,21 @@ int cameraTrigger(Camera* camera, GPContext*) {
       record(pl, {{"op", "trigger"}, {"result", failure.result}});
       return failure.result;
     }
-    const CardFile& file = createCapturedFile(pl);
     auto due = Clock::now() + std::chrono::milliseconds(pl.script.capture.triggerDelayMs);
     if (pl.script.capture.completeEvent)
-      pl.pending.push_back({due, GP_EVENT_CAPTURE_COMPLETE, "", ""});
-    pl.pending.push_back({due, GP_EVENT_FILE_ADDED, file.folder, file.name});
-    record(pl, {{"op", "trigger"}, {"result", 0}, {"folder", file.folder}, {"name", file.name}});
-    refreshFilesystem(camera);
+      pl.pending.push_back({due, GP_EVENT_CAPTURE_COMPLETE, "", "", std::nullopt});
+    PendingEvent added{due, GP_EVENT_FILE_ADDED, "/", "", std::nullopt};
+    if (pl.script.capture.ram) {
+      added.ram = capturedRamPhoto(pl);
+      added.name = added.ram->name;
+    } else {
+      const CardFile& file = createCapturedFile(pl);
+      added.folder = file.folder;
+      added.name = file.name;
+    }
+    pl.pending.push_back(added);
+    record(pl, {{"op", "trigger"}, {"result", 0}, {"folder", added.folder}, {"name", added.name}});
+    refreshFilesystem(camera, context);
     return GP_OK;
   } catch (const std::exception&) {
     return GP_ERROR;
@@ -717,7 +962,11 @@ int cameraWaitForEvent(Camera* camera, int timeout, CameraEventType* type, void*
       if (!pl.pending.empty() && pl.pending.front().due <= Clock::now()) {
         PendingEvent event = pl.pending.front();
         pl.pending.pop_front();
-        refreshFilesystem(camera);
+        refreshFilesystem(camera, context);
+        if (event.ram) {
+          int result = handOver(camera, std::move(*event.ram), context);
+          if (result < 0) return result;
+        }
         return deliver(pl, event.type, event.folder, event.name, nullptr, type, data);
       }
       std::string line;
@@ -736,19 +985,22 @@ int cameraWaitForEvent(Camera* camera, int timeout, CameraEventType* type, void*
                                                         : std::string("/");
           std::string name =
               event.contains("name") ? virtualcam::decodeBytes(event["name"]) : std::string();
-          if (event.contains("data") || event.contains("hex") || event.contains("path") ||
-              event.contains("size")) {
-            CardFile file;
-            file.folder = folder;
-            file.name = name;
-            file.content = virtualcam::parseContent(event);
-            file.mtime = static_cast<std::int64_t>(std::time(nullptr));
-            pl.added.push_back(std::move(file));
-            pl.cardChanged = true;
+          auto announced = static_cast<std::int64_t>(std::time(nullptr));
+          bool ram = event.value("ram", false);
+          if (ram) {
+            folder = "/";  // where ptp2 puts every photo of the camera's memory
+          } else if (event.contains("data") || event.contains("hex") || event.contains("path") ||
+                     event.contains("size")) {
+            addToCard(pl, CardFile{folder, name, virtualcam::parseContent(event), announced, 0, 0});
           }
           std::string text;
           if (event.contains("text")) text = virtualcam::decodeBytes(event["text"]);
-          refreshFilesystem(camera);
+          refreshFilesystem(camera, context);
+          if (ram) {
+            int result = handOver(
+                camera, RamPhoto{name, virtualcam::parseContent(event), announced}, context);
+            if (result < 0) return result;
+          }
           return deliver(pl, eventKind, folder, name,
                          event.contains("text") ? text.c_str() : nullptr, type, data);
         } catch (const std::exception& e) {
@@ -761,7 +1013,7 @@ int cameraWaitForEvent(Camera* camera, int timeout, CameraEventType* type, void*
       auto step = std::chrono::milliseconds(5);
       std::this_thread::sleep_for(std::min<Clock::duration>(step, deadline - now));
     }
-    refreshFilesystem(camera);
+    refreshFilesystem(camera, context);
     return GP_OK;  // GP_EVENT_TIMEOUT
   } catch (const std::exception&) {
     return GP_ERROR;

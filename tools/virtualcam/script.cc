@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -144,9 +145,17 @@ Script parseScript(const json& document) {
   if (document.contains("capture")) {
     const json& capture = document.at("capture");
     CaptureSpec& planned = script.capture;
-    if (capture.contains("folder")) planned.folder = decodeBytes(capture.at("folder"));
+    // Photos in camera memory are named as libgphoto2's ptp2 driver names
+    // them: capt0000.jpg, capt0001.jpg, ... in the root folder.
+    planned.ram = capture.value("ram", false);
+    if (planned.ram) {
+      planned.folder = "/";
+      planned.nameTemplate = "capt####.jpg";
+    } else if (capture.contains("folder")) {
+      planned.folder = decodeBytes(capture.at("folder"));
+    }
     if (capture.contains("name")) planned.nameTemplate = decodeBytes(capture.at("name"));
-    planned.counterStart = capture.value("counterStart", std::uint64_t{1});
+    planned.counterStart = capture.value("counterStart", std::uint64_t{planned.ram ? 0u : 1u});
     planned.content = parseContent(capture);
     planned.triggerDelayMs = capture.value("triggerDelayMs", 0);
     planned.completeEvent = capture.value("completeEvent", false);
@@ -156,6 +165,7 @@ Script parseScript(const json& document) {
   script.throttle = document.value("throttle", std::uint64_t{0});
   script.chunkSize = document.value("chunkSize", std::size_t{1} << 20);
   if (script.chunkSize == 0) script.chunkSize = 1;
+  script.appendFailureResult = std::min(0, document.value("appendFailureResult", 0));
   return script;
 }
 

@@ -29,6 +29,8 @@ struct Content {
   // Copies up to `count` bytes from `offset` into `out`; returns how many
   // were copied (0 at the end), or -1 when a Path file cannot be read.
   long long read(std::uint64_t offset, char* out, std::size_t count) const;
+
+  bool operator==(const Content&) const = default;
 };
 
 // Byte `offset` of the pattern with `seed`: (offset + seed) modulo 251.
@@ -46,6 +48,8 @@ struct CardFile {
   // (0 when `result` is 0).
   int result = 0;
   std::uint64_t failAfter = 0;
+
+  bool operator==(const CardFile&) const = default;
 };
 
 // The scripted result of one camera operation. `afterBytes` only matters for
@@ -55,7 +59,9 @@ struct Outcome {
   std::uint64_t afterBytes = 0;
 };
 
-// What gp_camera_capture and gp_camera_trigger_capture create.
+// What gp_camera_capture and gp_camera_trigger_capture create. With `ram`
+// the photo stays in the camera's memory: it is handed to libgphoto2's cache
+// under folder "/" when it is announced, and never put on the card.
 struct CaptureSpec {
   std::string folder = "/store_00010001/DCIM/100VCAM";
   std::string nameTemplate = "IMG_####.JPG";  // each run of '#' is the counter
@@ -63,6 +69,7 @@ struct CaptureSpec {
   Content content;
   int triggerDelayMs = 0;
   bool completeEvent = false;  // a trigger also queues GP_EVENT_CAPTURE_COMPLETE
+  bool ram = false;
 };
 
 struct Script {
@@ -77,6 +84,9 @@ struct Script {
   CaptureSpec capture;
   std::uint64_t throttle = 0;  // bytes per second, 0 = full speed
   std::size_t chunkSize = 1 << 20;
+  // What a download returns when a gp_file_append into the caller's file
+  // fails; 0 passes on the append's own result.
+  int appendFailureResult = 0;
 
   Outcome outcome(const std::string& operation) const;
 };
