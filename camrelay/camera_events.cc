@@ -22,7 +22,10 @@ DrainEnd drainEvents(int firstWaitMs) {
     bool held = false;
     if (end.result >= 0 && end.type == GP_EVENT_FILE_ADDED) {
       ++end.announced;
-      if (!state.capturesInFlight.empty()) state.capturesInFlight.pop_front();
+      if (!state.capturesInFlight.empty()) {
+        state.capturesInFlight.pop_front();
+        state.lastCapturePhoto = SteadyClock::now();
+      }
       if (data != nullptr) {
         const auto* path = static_cast<const CameraFilePath*>(data);
         held = enqueueDownload(path) && heldByLibrary(*path);

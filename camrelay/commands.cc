@@ -101,6 +101,12 @@ void finishDownloads() {
   while (!state.capturesInFlight.empty() && state.capturesInFlight.front() + kCaptureLimit < begin)
     state.capturesInFlight.pop_front();  // not announced in all that time: never will be
   bool awaiting = !state.capturesInFlight.empty();
+  // A capture's photo that came just before: its pair's second file may
+  // still be on its way.
+  if (!awaiting && state.lastCapturePhoto && begin < *state.lastCapturePhoto + kPairWait) {
+    lastNews = *state.lastCapturePhoto;
+    awaiting = true;
+  }
   if (awaiting) logEvent("stop waits for ", state.capturesInFlight.size(), " capture(s) in flight");
 
   while (state.camera != nullptr && state.cancelled == 0) {
@@ -210,6 +216,7 @@ void handleStart(const nlohmann::json& command) {
   state.pendingPaths.clear();
   state.transferring = false;
   state.capturesInFlight.clear();
+  state.lastCapturePhoto.reset();
 
   state.phase = "ready";
   state.nextParameterRead = WallClock::now() + kFirstParameterRead;

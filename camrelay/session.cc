@@ -160,4 +160,5 @@ void closeCamera() {
   state.cameraParametersUnavailable = false;
   state.nextParameterRead.reset();
   state.capturesInFlight.clear();
+  state.lastCapturePhoto.reset();
 }

@@ -81,6 +81,9 @@ struct SessionState {
   // yet was fired, oldest first: photos the camera is still making. "stop"
   // waits for them.
   std::deque<SteadyClock::time_point> capturesInFlight;
+  // When the last file that ended a capture in flight was announced: the
+  // second file of a RAW+JPEG pair follows it.
+  std::optional<SteadyClock::time_point> lastCapturePhoto;
 };
 
 // The process-wide state. Tests reset it by assigning a fresh SessionState.
