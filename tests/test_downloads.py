@@ -6,6 +6,7 @@ no temporary file behind."""
 import errno
 import os
 import signal
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -420,3 +421,37 @@ def test_sigterm_during_a_throttled_fetch(bench, destination):
     # libgphoto2 may see the cancel request before the driver starts at all.
     assert all(r["bytes"] < 1_000_000 for r in bench.camera.records("file_get"))
 
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 512 KiB file system of its own (a tmpfs; root only)."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", str(mount)],
+                          capture_output=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a small file system: {done.stderr.decode().strip()}")
+    try:
+        yield mount
+    finally:
+        subprocess.run(["umount", "-l", str(mount)], check=False)
+
+
+# What the camera driver makes of the failed write: our driver passes on
+# libgphoto2's -35, ptp2 says -7 like a pulled cable; a photo in camera
+# memory is copied by libgphoto2 itself, whose failure reaches the driver's
+# refusal of the root folder (-1).
+@pytest.mark.parametrize("driver", ["own_code", "io_problem", "ram_photo"])
+def test_a_full_disk_is_reported_as_the_disk_s_failure(bench, small_disk, driver):
+    _, relay = open_session(bench, small_disk)
+    camera = bench.camera
+    if driver == "io_problem":
+        camera.set_append_failure_result(GP_ERROR_IO)
+    if driver == "ram_photo":
+        camera.add_ram_photo("capt0000.jpg", size=1 << 20)
+    else:
+        camera.add_photo(FOLDER, "BIG.JPG", size=1 << 20)
+    relay.line(phase="transferring")
+    relay.line(phase="error", error=os.strerror(errno.ENOSPC), cameraId="")
+    assert list(small_disk.iterdir()) == []
