@@ -2,8 +2,10 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
+#include <string_view>
 #include <vector>
 
 #include "diagnostic_log.h"
@@ -110,12 +112,34 @@ std::string describe(const std::vector<CameraEntry>& cameras) {
   return text;
 }
 
-// One discovery, given the USB devices attached just before it; `trigger`
+// How many of `present` some camera driver in `abilities` claims by USB
+// vendor and product id. Reads the loaded list only: no camera is asked.
+std::size_t devicesClaimedByDrivers(CameraAbilitiesList* abilities, const UsbDeviceSet& present) {
+  // One pass over the list, however many devices: each entry is copied out.
+  std::vector<bool> claimed(present.size(), false);
+  int count = gp_abilities_list_count(abilities);
+  for (int i = 0; i < count; ++i) {
+    CameraAbilities entry;
+    if (gp_abilities_list_get_abilities(abilities, i, &entry) < 0) continue;
+    // Entries without a vendor id (serial cameras, matches by interface
+    // class) claim no device by its ids, as in libgphoto2's own detection.
+    if ((entry.port & GP_PORT_USB) == 0 || entry.usb_vendor == 0) continue;
+    for (std::size_t d = 0; d < present.size(); ++d) {
+      if (present[d].vendor == static_cast<unsigned long>(entry.usb_vendor) &&
+          present[d].product == static_cast<unsigned long>(entry.usb_product)) {
+        claimed[d] = true;
+      }
+    }
+  }
+  return static_cast<std::size_t>(std::count(claimed.begin(), claimed.end(), true));
+}
+
+// One discovery, given the USB devices attached just before it; `reason`
 // says why it is made.
-void discoverAmong(std::optional<UsbDeviceSet> present, const char* trigger) {
+ScanOutcome discoverAmong(std::optional<UsbDeviceSet> present, std::string_view reason) {
   discoveredSet.reset();
   if (logging()) {
-    logEvent("discovery (", trigger, ") among ",
+    logEvent("discovery (", reason, ") among ",
              present ? std::to_string(present->size()) : std::string("unknown"), " USB devices");
   }
   // No USB device means no USB camera. Asking libgphoto2 anyway would cost
@@ -125,16 +149,16 @@ void discoverAmong(std::optional<UsbDeviceSet> present, const char* trigger) {
     logEvent("discovery: no USB device, so no camera");
     publish({});
     discoveredSet = std::move(present);
-    return;
+    return ScanOutcome::kDone;
   }
 
   CameraList* list = nullptr;
-  if (!check(gp_list_new(&list), "gp_list_new")) return;
+  if (!check(gp_list_new(&list), "gp_list_new")) return ScanOutcome::kDone;
   int result = gp_camera_autodetect(list, state.context);
   if (result < 0) {
     gp_list_free(list);
     check(result, "gp_camera_autodetect");
-    return;
+    return ScanOutcome::kDone;
   }
 
   std::vector<CameraEntry> found;
@@ -149,18 +173,32 @@ void discoverAmong(std::optional<UsbDeviceSet> present, const char* trigger) {
   }
   gp_list_free(list);
   if (logging()) logEvent("discovery: ", describe(found));
+  // With no more devices than cameras listed none can be missing: the
+  // lookup is spared.
+  std::size_t claimed = present && present->size() > found.size()
+                            ? devicesClaimedByDrivers(state.abilities, *present)
+                            : 0;
   publish(std::move(found));
   discoveredSet = std::move(present);
+  if (claimed <= state.devices.size()) return ScanOutcome::kDone;
+  logEvent("discovery listed fewer cameras than the ", claimed,
+           " USB device(s) that a camera driver claims");
+  return ScanOutcome::kMissedCamera;
 }
 
 }  // namespace
 
-void discover() {
-  discoverAmong(readUsbDeviceSet(), "camera failure");
+ScanOutcome discover(const char* reason) {
+  return discoverAmong(readUsbDeviceSet(), reason);
 }
 
-void rediscoverIfChanged(const char* trigger) {
+ScanOutcome rediscoverIfChanged(const char* trigger) {
   std::optional<UsbDeviceSet> present = readUsbDeviceSet();
-  if (present && discoveredSet && *present == *discoveredSet) return;
-  discoverAmong(std::move(present), trigger);
+  const char* change = !present                     ? "USB devices unreadable"
+                       : !discoveredSet             ? "no successful scan yet"
+                       : *present != *discoveredSet ? "USB devices changed"
+                                                    : nullptr;
+  if (change == nullptr) return ScanOutcome::kSkipped;
+  return discoverAmong(std::move(present),
+                       logging() ? std::string(trigger) + ", " + change : std::string());
 }

@@ -4,17 +4,30 @@
 #include <optional>
 #include <string>
 
+// What a call for a scan came to, so that the caller can tell when to scan
+// again.
+enum class ScanOutcome {
+  kSkipped,  // no scan: the USB devices were those of the last successful one
+  kDone,     // a scan ran: it listed every camera it could, or it failed
+  // A scan succeeded but listed fewer cameras than there are attached USB
+  // devices that a camera driver claims by vendor and product id. Such a
+  // device is often not usable yet (descriptors, device node or permissions
+  // still being set up), and udev need not say when it becomes usable.
+  kMissedCamera,
+};
+
 // Rescans the cameras and replaces `devices` when the list changed, writing
 // one status line then. A failed autodetection is reported through check();
 // a successful one never touches the phase or the failure text. With no USB
 // device attached at all the list is empty without asking libgphoto2.
-void discover();
+// `reason` says why, for the diagnostic log.
+ScanOutcome discover(const char* reason);
 
 // Discovers only when the USB devices differ from those attached at the
 // last successful discovery, or when they cannot be read: the cheap check
 // that stands in for rescanning on a timer while no camera is open.
-// `trigger` says why, for the diagnostic log.
-void rediscoverIfChanged(const char* trigger);
+// `trigger` says what made the look, for the diagnostic log.
+ScanOutcome rediscoverIfChanged(const char* trigger);
 
 // Megabits per second for a libusb device speed code: 1.5, 12, 480, 5000,
 // 10000 and 20000 for codes 1 to 6, 0 for every other code. Indexed by the

@@ -30,10 +30,18 @@ constexpr auto kDiscoveryInterval = std::chrono::seconds(3);
 // looked at: a hub's devices then give one discovery, and a device being
 // removed has left /sys by then.
 constexpr auto kHotplugSettle = std::chrono::milliseconds(50);
+// When a scan that missed a camera (see ScanOutcome) is made again, counted
+// from the end of the miss; after the last one, notices and the 3-s look
+// take over again.
+constexpr auto kFirstMissRetry = std::chrono::seconds(1);
+constexpr auto kLastMissRetry = std::chrono::seconds(3);
 // Bytes of a command line that the diagnostic log keeps.
 constexpr std::size_t kLoggedCommandLength = 1024;
 
 using SteadyClock = std::chrono::steady_clock;
+
+// A due time that never comes: nothing waits.
+constexpr auto kNever = SteadyClock::time_point::max();
 
 void signalStop(int) {
   state.cancelled = 1;
@@ -123,27 +131,56 @@ int idleWaitMs(SteadyClock::time_point look) {
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, kInputWaitMs));
 }
 
+// The scans made again after a scan that missed a camera. Each is made
+// once; a scan that lists every camera it could, or fails, ends both, and a
+// miss by another scan starts them afresh.
+struct MissRetries {
+  SteadyClock::time_point first = kNever;
+  SteadyClock::time_point last = kNever;
+
+  SteadyClock::time_point next() const { return std::min(first, last); }
+  bool due(SteadyClock::time_point now) const { return next() <= now; }
+
+  // Follows a call for a scan that began at `began`; `retried` when it was
+  // made because a retry fell due.
+  void follow(ScanOutcome outcome, bool retried, SteadyClock::time_point began) {
+    if (outcome == ScanOutcome::kSkipped) return;
+    if (outcome != ScanOutcome::kMissedCamera) {
+      first = last = kNever;
+    } else if (retried) {
+      if (first <= began) first = kNever;
+      if (last <= began) last = kNever;
+    } else {
+      SteadyClock::time_point end = SteadyClock::now();
+      first = end + kFirstMissRetry;
+      last = end + kLastMissRetry;
+    }
+  }
+};
+
 // Takes in the open camera's events, then does at most one piece of work: a
-// lost camera, one download, or a parameter read.
-void cameraStep() {
+// lost camera, one download, or a parameter read. Returns what the scan for
+// a lost camera came to (kSkipped when none was made).
+ScanOutcome cameraStep() {
   StepEnd step = takeEventsAndDownload(state.pendingFiles.empty() ? kCameraWaitMs : 0);
   if (step.result < 0) {
     // SIGTERM/SIGINT cut the wait short: that is the host asking us to
     // quit, not a camera failure. Shutdown closes the camera without a line.
-    if (state.cancelled != 0) return;
+    if (state.cancelled != 0) return ScanOutcome::kSkipped;
     std::string lost = state.selected;
     check(step.result, "gp_camera_wait_for_event");
-    discover();
+    ScanOutcome outcome = discover("camera failure");
     for (const CameraEntry& entry : state.devices) {
-      if (entry.id == lost) return;
+      if (entry.id == lost) return outcome;
     }
     state.phase = "disconnected";
     emit();
-    return;
+    return outcome;
   }
   if (!step.downloaded && step.type == GP_EVENT_TIMEOUT && state.camera != nullptr) {
     readCameraParameters();
   }
+  return ScanOutcome::kSkipped;
 }
 
 }  // namespace
@@ -211,8 +248,8 @@ int runTethering(const char* argv0) {
   WallClock::time_point nextDiscovery = WallClock::time_point::min();
   // When word of a USB change is acted on, once the bus has settled; never
   // while none waits.
-  constexpr auto kNoLook = SteadyClock::time_point::max();
-  SteadyClock::time_point hotplugLook = kNoLook;
+  SteadyClock::time_point hotplugLook = kNever;
+  MissRetries missRetries;
   emit();
 
   // Once input has ended, the lines already read are still carried out;
@@ -222,7 +259,9 @@ int runTethering(const char* argv0) {
     short hotplug = 0;
     if (!inputEnded) {
       bool linesWait = inputBuffer.find('\n') != std::string::npos;
-      int inputWaitMs = state.camera == nullptr && !linesWait ? idleWaitMs(hotplugLook) : 0;
+      int inputWaitMs = state.camera == nullptr && !linesWait
+                            ? idleWaitMs(std::min(hotplugLook, missRetries.next()))
+                            : 0;
       InputResult input = readInput(inputBuffer, inputWaitMs, hotplug);
       if (input == InputResult::kOverrun) break;
       inputEnded = input == InputResult::kEnded;
@@ -240,17 +279,24 @@ int runTethering(const char* argv0) {
       hotplugLook = SteadyClock::now() + kHotplugSettle;
     }
 
-    bool settled = hotplugLook <= SteadyClock::now();
+    SteadyClock::time_point now = SteadyClock::now();
+    bool settled = hotplugLook <= now;
+    bool retry = missRetries.due(now);
     if (state.camera != nullptr) {
-      cameraStep();
-    } else if (nextDiscovery <= WallClock::now() || settled) {
-      rediscoverIfChanged(nextDiscovery == WallClock::time_point::min() ? "start-up"
-                          : settled                                     ? "hot-plug event"
-                                                                        : "3-s check");
+      missRetries.follow(cameraStep(), false, now);
+    } else if (nextDiscovery <= WallClock::now() || settled || retry) {
+      // A notice scans even when the device set looks the same: a device
+      // that was not usable at the last scan says so with a "change" notice.
+      ScanOutcome outcome =
+          settled ? discover("hot-plug notice")
+          : retry ? discover("retry after a missed camera")
+                  : rediscoverIfChanged(nextDiscovery == WallClock::time_point::min() ? "start-up"
+                                                                                      : "3-s look");
+      missRetries.follow(outcome, retry && !settled, now);
       nextDiscovery = WallClock::now() + kDiscoveryInterval;
       // A look made before the bus settled may have come too early for the
       // change that the notice announced; the settled look still follows.
-      if (settled) hotplugLook = kNoLook;
+      if (settled) hotplugLook = kNever;
     }
   }
   if (state.cancelled != 0) logEvent("SIGTERM or SIGINT: quitting");

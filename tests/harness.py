@@ -768,17 +768,22 @@ class Bench:
     # -- devices -------------------------------------------------------------
 
     def plug(self, model: Union[str, Model] = "trigger", bus: int = 1, address: int = 5,
-             speed: str = "5000", *, vendor: int = None, product: int = None) -> Device:
+             speed: str = "5000", *, vendor: int = None, product: int = None,
+             complete: bool = True) -> Device:
         """Plugs in a virtual camera of `model` (a key of MODELS) at `bus`
         and `address` with sysfs speed `speed` (one of SPEEDS, or any text).
         `vendor`/`product` override the model's ids (for a device that no
-        driver knows)."""
+        driver knows). With complete=False the device has no descriptors in
+        sysfs yet, so libusb and libgphoto2 cannot list it, while udev
+        already names its ids; `complete` finishes it."""
         model = MODELS[model] if isinstance(model, str) else model
         hub_port = self._hub_ports.get(bus, 0) + 1
         self._hub_ports[bus] = hub_port
         description = device_description(vendor if vendor is not None else model.vendor,
                                          product if product is not None else model.product,
                                          bus, address, str(speed), hub_port)
+        if not complete:
+            description = re.sub(r"^H: descriptors=.*\n", "", description, flags=re.M)
         if not self.testbed.add_from_string(description):
             pytest.fail(f"umockdev refused the device description:\n{description}")
         syspath = "/sys" + description.splitlines()[0][3:]
@@ -786,6 +791,14 @@ class Bench:
         device = Device(model, bus, address, str(speed), syspath)
         self.devices.append(device)
         return device
+
+    def complete(self, device: Device) -> None:
+        """Gives a camera plugged with complete=False its descriptors and
+        announces it with a "change" uevent, as udev does once it has set
+        up a device."""
+        descriptors = usb_descriptors(device.model.vendor, device.model.product)
+        self.testbed.set_attribute_binary(device.syspath, "descriptors", descriptors)
+        self.testbed.uevent(device.syspath, "change")
 
     def unplug(self, device: Device) -> None:
         """Removes the device from sysfs and /dev, as a cable pull would."""
