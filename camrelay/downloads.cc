@@ -73,6 +73,7 @@ struct FetchTarget {
 };
 
 constexpr std::uint64_t kWritebackStep = 8 << 20;
+constexpr std::uint64_t kWritePiece = 1 << 20;
 
 int targetSize(void* data, std::uint64_t* size) {
   *size = static_cast<FetchTarget*>(data)->written;
@@ -99,24 +100,26 @@ int targetWrite(void* data, unsigned char* bytes, std::uint64_t* length) {
   if (target.writeError != 0) return GP_ERROR_IO_WRITE;  // the file has a hole already
   std::uint64_t done = 0;
   while (done < *length) {
-    ssize_t n =
-        pwrite(target.fd, bytes + done, *length - done, static_cast<off_t>(target.written + done));
+    // In pieces, with the disk asked to write between them: a photo that
+    // libgphoto2 hands over whole (from its cache) would otherwise dirty
+    // all of its pages at once, and the kernel throttles such a writer.
+    std::uint64_t piece = std::min(*length - done, kWritePiece);
+    ssize_t n = pwrite(target.fd, bytes + done, piece, static_cast<off_t>(target.written));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       target.writeError = n < 0 ? errno : EIO;
-      target.written += done;
       *length = done;
       return GP_ERROR_IO_WRITE;
     }
     done += static_cast<std::uint64_t>(n);
-  }
-  target.written += done;
-  if (target.written - target.writebackStarted >= kWritebackStep) {
-    // Lets the disk work while the camera sends the rest, so that the fsync
-    // at the end has little left to do.
-    startWriteback(target.fd, static_cast<off_t>(target.writebackStarted),
-                   static_cast<off_t>(target.written - target.writebackStarted));
-    target.writebackStarted = target.written;
+    target.written += static_cast<std::uint64_t>(n);
+    if (target.written - target.writebackStarted >= kWritebackStep) {
+      // Lets the disk work while the camera sends the rest, so that the
+      // fsync at the end has little left to do.
+      startWriteback(target.fd, static_cast<off_t>(target.writebackStarted),
+                     static_cast<off_t>(target.written - target.writebackStarted));
+      target.writebackStarted = target.written;
+    }
   }
   return GP_OK;
 }
