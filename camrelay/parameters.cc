@@ -101,6 +101,85 @@ std::string acceptedText(CameraWidget* widget) {
   return units >= 1 && units <= kMaxValueUnits ? text : "";
 }
 
+// Settles each key from its candidates, in order, into `values`, and logs
+// which candidate settled each, naming the `road` the read took.
+// `textOf(name, text)` looks one candidate up and sets `text` to its
+// accepted value, leaving it "" when the camera has no such widget or the
+// widget gives no accepted value; a negative result ends the read and is
+// returned, with `values` holding what was settled before.
+template <class TextOf>
+int settleParameters(const char* road, TextOf textOf, std::map<std::string, std::string>& values) {
+  std::string sources;  // "key from widget" for the diagnostic log
+  for (const Parameter& parameter : parameterNames()) {
+    for (const char* candidate : parameter.candidates) {
+      std::string text;
+      int result = textOf(candidate, text);
+      if (result < 0) return result;
+      if (text.empty()) continue;
+      values[parameter.key] = std::move(text);
+      if (logging()) {
+        sources += std::string(sources.empty() ? "" : ", ") + parameter.key + " from " + candidate;
+      }
+      break;
+    }
+  }
+  logEvent("parameters read ", road, ": ", sources.empty() ? "none" : sources);
+  return GP_OK;
+}
+
+// Whether the camera's driver reads one setting by itself. For a driver
+// without, libgphoto2 answers each gp_camera_get_single_config with a fetch
+// of the whole tree: 23 whole fetches a read, where one does. Only the
+// driver's function table (public in gphoto2-camera.h) tells; it is read,
+// never written.
+bool singleSettingAccess(Camera* camera) {
+  return camera->functions != nullptr && camera->functions->get_single_config != nullptr;
+}
+
+// Reads the candidates one by one, each at the cost of the one setting; a
+// name that the driver does not know costs no camera request. The result:
+// GP_OK; GP_ERROR_NOT_SUPPORTED when the driver refuses single access
+// after all, and the whole tree must be read instead; any other negative
+// result when the camera could not be read, which ends the read (what the
+// next candidates would give is as unknown as a whole tree that failed).
+// GP_ERROR_BAD_PARAMETERS is the drivers' and libgphoto2's answer for a
+// name they do not have: the next candidate is tried.
+int readSettingBySetting(std::map<std::string, std::string>& values) {
+  const char* failed = nullptr;
+  int result = settleParameters(
+      "setting by setting",
+      [&failed](const char* name, std::string& text) {
+        CameraWidget* widget = nullptr;
+        int got = gp_camera_get_single_config(state.camera, name, &widget, state.context);
+        if (got >= 0 && widget != nullptr) text = acceptedText(widget);
+        // libgphoto2's own emulation hands over a widget even when it
+        // refuses one it cannot copy.
+        if (widget != nullptr) gp_widget_free(widget);
+        if (got == GP_ERROR_BAD_PARAMETERS) return GP_OK;
+        if (got < 0) failed = name;
+        return std::min(got, 0);
+      },
+      values);
+  if (result < 0 && result != GP_ERROR_NOT_SUPPORTED) {
+    logEvent("parameters unavailable: gp_camera_get_single_config returned ", result, " for ",
+             failed);
+  }
+  return result;
+}
+
+// Reads the candidates from one fetch of the whole tree; its result.
+int readWholeTree(std::map<std::string, std::string>& values) {
+  CameraWidget* root = nullptr;
+  int result = gp_camera_get_config(state.camera, &root, state.context);
+  if (result < 0 || root == nullptr) {
+    logEvent("parameters unavailable: gp_camera_get_config returned ", result,
+             root == nullptr ? " and no tree" : "");
+  }
+  if (result >= 0 && root != nullptr) values = parameterValues(root);
+  if (root != nullptr) gp_widget_free(root);
+  return result;
+}
+
 }  // namespace
 
 std::string widgetText(CameraWidget* widget) {
@@ -157,21 +236,16 @@ std::size_t utf16Length(const std::string& text) {
 
 std::map<std::string, std::string> parameterValues(CameraWidget* root) {
   std::map<std::string, std::string> values;
-  std::string sources;  // "key from widget" for the diagnostic log
-  for (const Parameter& parameter : parameterNames()) {
-    for (const char* candidate : parameter.candidates) {
-      CameraWidget* widget = nullptr;
-      if (gp_widget_get_child_by_name(root, candidate, &widget) < 0 || widget == nullptr) continue;
-      std::string text = acceptedText(widget);
-      if (text.empty()) continue;
-      values[parameter.key] = std::move(text);
-      if (logging()) {
-        sources += std::string(sources.empty() ? "" : ", ") + parameter.key + " from " + candidate;
-      }
-      break;
-    }
-  }
-  logEvent("parameters read: ", sources.empty() ? "none" : sources);
+  settleParameters(
+      "from the whole tree",
+      [root](const char* name, std::string& text) {
+        CameraWidget* widget = nullptr;
+        if (gp_widget_get_child_by_name(root, name, &widget) >= 0 && widget != nullptr) {
+          text = acceptedText(widget);
+        }
+        return GP_OK;
+      },
+      values);
   return values;
 }
 
@@ -188,14 +262,14 @@ void storeParameterRead(bool fetched, std::map<std::string, std::string> values)
 void readCameraParameters() {
   if (state.camera == nullptr) return;
   if (state.nextParameterRead && *state.nextParameterRead > WallClock::now()) return;
-  CameraWidget* root = nullptr;
-  int result = gp_camera_get_config(state.camera, &root, state.context);
-  if (result < 0 || root == nullptr) {
-    logEvent("parameters unavailable: gp_camera_get_config returned ", result,
-             root == nullptr ? " and no tree" : "");
-  }
   std::map<std::string, std::string> values;
-  if (result >= 0 && root != nullptr) values = parameterValues(root);
-  if (root != nullptr) gp_widget_free(root);
+  int result =
+      singleSettingAccess(state.camera) ? readSettingBySetting(values) : GP_ERROR_NOT_SUPPORTED;
+  if (result == GP_ERROR_NOT_SUPPORTED) {
+    values.clear();
+    result = readWholeTree(values);
+  }
+  // A read that failed part way fetched nothing the host can rely on.
+  if (result < 0) values.clear();
   storeParameterRead(result >= 0, std::move(values));
 }

@@ -8,7 +8,10 @@
 #include <string>
 
 // Reads the camera parameters when they are due, and writes a status line
-// when what the host sees changed.
+// when what the host sees changed. Each candidate setting is asked for by
+// name: one camera request for a setting that exists, none for one the
+// driver does not know. From a driver that cannot hand out one setting by
+// itself, the whole configuration tree is fetched once instead.
 void readCameraParameters();
 
 // The accepted parameter values found in a configuration tree, by key.

@@ -159,6 +159,9 @@ LIBRARY_CALL(int, gp_camera_file_get,
              (camera, folder, file, type, cameraFile, context))
 LIBRARY_CALL(int, gp_camera_get_config, (Camera * camera, CameraWidget** root, GPContext* context),
              (camera, root, context))
+LIBRARY_CALL(int, gp_camera_get_single_config,
+             (Camera * camera, const char* name, CameraWidget** widget, GPContext* context),
+             (camera, name, widget, context))
 LIBRARY_CALL(int, gp_widget_get_child_by_name,
              (CameraWidget * widget, const char* name, CameraWidget** child), (widget, name, child))
 LIBRARY_CALL(int, gp_widget_get_type, (CameraWidget * widget, CameraWidgetType* type),

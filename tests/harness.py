@@ -382,8 +382,9 @@ class Camera:
     def set_result(self, operation: str, result: Optional[int], after_bytes: int = 0) -> None:
         """Makes `operation` fail with `result` until changed again (None
         clears it). Operations: camera_init, exit, capture, trigger,
-        wait_for_event, get_config, file_get. For file_get, `after_bytes`
-        bytes are written before the failure."""
+        wait_for_event, get_config (every configuration access),
+        get_single_config (single-setting access only), file_get. For
+        file_get, `after_bytes` bytes are written before the failure."""
         results = self.script.setdefault("results", {})
         if result is None:
             results.pop(operation, None)
@@ -399,6 +400,29 @@ class Camera:
         a tree."""
         self.script["config"] = widgets
         self.write()
+
+    def set_config_access(self, single: str = None, tree_widget_ms: float = None,
+                          single_ms: float = None, padding: int = None) -> None:
+        """How the driver serves its configuration. `single`: "native" (its
+        own single-setting access), "unset" (none: libgphoto2 fetches the
+        whole tree for each single access) or "notSupported" (it answers
+        GP_ERROR_NOT_SUPPORTED); taken when a camera is opened. A whole-tree
+        fetch takes `tree_widget_ms` for each value widget, a single access
+        of a name that exists `single_ms`. `padding` text widgets are added
+        to the tree. None leaves a setting as it is."""
+        for key, value in (("singleConfig", single), ("treeWidgetDelayMs", tree_widget_ms),
+                           ("singleConfigDelayMs", single_ms), ("paddingWidgets", padding)):
+            if value is not None:
+                self.script[key] = value
+        self.write()
+
+    def config_accesses(self) -> tuple[list[dict], list[dict]]:
+        """The whole-tree fetches and the single-setting accesses so far.
+        Each record's `requests` is what it cost the camera: one per value
+        widget for a whole tree, one for a name that exists, none for a name
+        that does not (or a refused access)."""
+        accesses = self.records("get_config")
+        return ([r for r in accesses if "name" not in r], [r for r in accesses if "name" in r])
 
     def default_config(self) -> None:
         """Goes back to the driver's built-in tree (all 14 parameters)."""

@@ -17,6 +17,7 @@ import pytest
 from harness import GP_ERROR, GP_ERROR_IO_USB_CLAIM
 from test_downloads import FOLDER, file_gets, leftovers
 
+GP_ERROR_BAD_PARAMETERS = -2
 GP_ERROR_NO_MEMORY = -3
 LIBUSB_ERROR_OTHER = -99
 UNSPECIFIED = "Unspecified error"  # libgphoto2's text for GP_ERROR
@@ -46,9 +47,12 @@ class Fault:
     outcome: Any = None
     kept: tuple = ()  # photos that stay after the failure
     leftover: int = 0  # temporary files that must stay (none can be removed)
+    single: str = "native"  # the driver's single-setting access (Camera.set_config_access)
 
     def __str__(self):
-        return f"{self.call}-{self.skip}"
+        missing = "-missing" if self.result == GP_ERROR_BAD_PARAMETERS else ""
+        single = "" if self.single == "native" else f"-{self.single}"
+        return f"{self.call}-{self.skip}{missing}{single}"
 
 
 def startup(bench, relay, fault, folder):
@@ -149,6 +153,10 @@ def lacks(key):
     return lambda s: key not in s["cameraParameters"] and len(s["cameraParameters"]) == 13
 
 
+def unreadable(line):
+    return line["cameraParametersUnavailable"] and line["cameraParameters"] == {}
+
+
 TABLE = [
     # start-up: the failure line, then exit status 1
     *(Fault(call, GP_ERROR, "startup", ("error",), UNSPECIFIED)
@@ -192,11 +200,18 @@ TABLE = [
     Fault("fsync,unlinkat", errno.EIO, "download", ("transferring", "error"), WRITE_FAILED,
           leftover=1),
     Fault("fstat", errno.EIO, "download", outcome=lambda s: s["lastTransfer"]["bytes"] == 0),
-    # parameter reads: no failure line, the values go missing
-    Fault("gp_camera_get_config", GP_ERROR, "parameter read",
-          outcome=lambda s: s["cameraParametersUnavailable"] and s["cameraParameters"] == {}),
-    *(Fault(call, GP_ERROR, "parameter read", outcome=lacks("exposureMode"))
-      for call in ("gp_widget_get_child_by_name", "gp_widget_get_type", "gp_widget_get_value")),
+    # parameter reads: no failure line, the values go missing: all of them
+    # when the camera cannot be read, one key when its setting is missing
+    # (also after three keys were settled)
+    *(Fault("gp_camera_get_single_config", GP_ERROR, "parameter read", outcome=unreadable,
+            skip=skip) for skip in (0, 3)),
+    *(Fault(call, result, "parameter read", outcome=lacks("exposureMode"))
+      for call, result in (("gp_camera_get_single_config", GP_ERROR_BAD_PARAMETERS),
+                           ("gp_widget_get_type", GP_ERROR), ("gp_widget_get_value", GP_ERROR))),
+    # ... and from a driver without single-setting access, from the whole tree
+    Fault("gp_camera_get_config", GP_ERROR, "parameter read", outcome=unreadable, single="unset"),
+    Fault("gp_widget_get_child_by_name", GP_ERROR, "parameter read", outcome=lacks("exposureMode"),
+          single="unset"),
     Fault(IGNORED, GP_ERROR, "session"),
 ]
 
@@ -229,6 +244,7 @@ def expect(relay, fault, **fields):
 def test_each_failed_call_takes_its_one_road(bench, faults, tmp_path, fault):
     folder = tmp_path / "photos"
     folder.mkdir()
+    bench.camera.set_config_access(single=fault.single)
     for model, address in ((fault.model, 5), ("trigger", 6)):
         bench.plug(model, address=address)
     relay = bench.relay(env=faults(bench, fault.call, fault.result, fault.skip))

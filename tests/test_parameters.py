@@ -24,8 +24,10 @@ def open_session(bench, model="trigger"):
 
 
 def reads(bench):
-    """The full configuration fetches the camera has answered so far."""
-    return [r for r in bench.camera.records("get_config") if "name" not in r]
+    """The parameter reads the camera has answered so far: each begins with
+    a whole-tree fetch or with a single access of the first candidate."""
+    return [r for r in bench.camera.records("get_config") if r.get("name", "expprogram") ==
+            "expprogram"]
 
 
 def watch_reads(bench, count, timeout):
@@ -184,3 +186,47 @@ def test_no_read_while_files_are_queued(bench, tmp_path):
     ops = [r["op"] for r in camera.records() if r["op"] in ("get_config", "file_get")]
     first_get = ops.index("file_get")
     assert ops[first_get:first_get + 6] == ["file_get"] * 5 + ["get_config"]
+
+
+# The default tree's values, and the names a read asks for to find them:
+# the first candidate of each key that the tree holds, and before it those
+# it lacks (meteringmode, drivemode).
+DEFAULT_VALUES = {
+    "exposureMode": "M", "aperture": "f/5.6", "shutterSpeed": "1/125", "iso": "400",
+    "exposureCompensation": "0", "whiteBalance": "Auto", "focusMode": "Manual",
+    "meteringMode": "Multi Spot", "driveMode": "Single Shot", "imageQuality": "JPEG Fine",
+    "imageSize": "6000x4000", "battery": "100%", "focalLength": "50",
+    "lens": "Virtual 50mm f/1.8",
+}
+ASKED = ["expprogram", "f-number", "shutterspeed", "iso", "exposurecompensation",
+         "whitebalance", "focusmode", "meteringmode", "exposuremeteringmode", "drivemode",
+         "capturemode", "imagequality", "imagesize", "batterylevel", "focallength", "lensname"]
+
+
+@pytest.mark.parametrize("single, trees, asked", [
+    ("native", 0, ASKED),  # 14 requests: a name the camera lacks costs none
+    ("unset", 1, []),  # not libgphoto2's whole fetch for each name
+    ("notSupported", 1, ["expprogram"]),
+])
+def test_one_request_per_setting_or_one_whole_tree(bench, single, trees, asked):
+    bench.camera.set_config_access(single=single)
+    relay, _, _ = open_session(bench)
+    relay.line(timeout=5, cameraParameters=DEFAULT_VALUES, cameraParametersUnavailable=False)
+    whole, singles = bench.camera.config_accesses()
+    assert len(whole) == trees
+    assert [r["name"] for r in singles] == asked
+    assert sum(r["requests"] for r in singles) == (14 if single == "native" else 0)
+
+
+def test_a_camera_that_fails_a_single_access_is_unavailable_for_15_s(bench):
+    # Only single access fails: the read ends there, without a whole tree.
+    bench.camera.set_result("get_single_config", GP_ERROR_IO)
+    relay, _, _ = open_session(bench)
+    relay.line(timeout=5, phase="ready", cameraParameters={}, cameraParametersUnavailable=True)
+    first = reads(bench)[0]
+    assert bench.camera.config_accesses() == ([], [first])
+    bench.camera.set_result("get_single_config", None)
+    watch_reads(bench, 1, timeout=25)
+    assert reads(bench)[1]["at"] - first["at"] >= 14.5
+    relay.line(timeout=2, cameraParameters=DEFAULT_VALUES, cameraParametersUnavailable=False)
+    assert bench.camera.records("exit") == []

@@ -381,3 +381,16 @@ def test_models_have_the_documented_abilities(bench):
     out = result.stdout.decode()
     for model in MODELS.values():
         assert f'"{model.name}"' in out
+
+
+@pytest.mark.parametrize("single, trees, singles", [
+    ("native", 0, 1),
+    ("unset", 1, 0),  # libgphoto2 fetches the whole tree and copies one widget out
+    ("notSupported", 1, 1),  # handed on to gphoto2, which then fetches the whole tree
+])
+def test_single_setting_access_as_scripted(bench, single, trees, singles):
+    device = bench.plug("trigger")
+    bench.camera.set_config_access(single=single)
+    assert "Current: 400" in get_config(bench, device, "iso")
+    whole, one = bench.camera.config_accesses()
+    assert (len(whole), len(one)) == (trees, singles)

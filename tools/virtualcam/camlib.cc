@@ -832,13 +832,41 @@ int buildRecorded(const Private& pl, const json& described, CameraWidget** widge
   return GP_OK;
 }
 
+// Seconds on the steady clock (CLOCK_MONOTONIC, as Python's time.monotonic).
+double steadySeconds(Clock::time_point at) {
+  return std::chrono::duration<double>(at.time_since_epoch()).count();
+}
+
+// Spends what `requests` camera requests of `delayMs` each would take, then
+// records the access with what it cost: the requests, its milliseconds and
+// when it began.
+void recordAccess(const Private& pl, json entry, Clock::time_point began, std::size_t requests,
+                  double delayMs) {
+  if (requests > 0 && delayMs > 0) {
+    std::this_thread::sleep_until(
+        began + std::chrono::duration<double, std::milli>(delayMs * static_cast<double>(requests)));
+  }
+  entry["requests"] = requests;
+  entry["at"] = steadySeconds(began);
+  entry["ms"] = std::chrono::duration<double, std::milli>(Clock::now() - began).count();
+  record(pl, std::move(entry));
+}
+
+// The whole tree, at the cost of one request for each value widget (a
+// failing fetch ends at its first).
 int cameraGetConfig(Camera* camera, CameraWidget** window, GPContext*) {
   try {
+    auto began = Clock::now();
     Private& pl = *camera->pl;
     Outcome failure = failureOf(pl, "get_config");
-    record(pl, {{"op", "get_config"}, {"result", failure.result}});
-    if (failure.result < 0) return failure.result;
+    json entry{{"op", "get_config"}, {"result", failure.result}};
+    if (failure.result < 0) {
+      recordAccess(pl, entry, began, 1, pl.script.treeWidgetDelayMs);
+      return failure.result;
+    }
     *window = nullptr;
+    recordAccess(pl, entry, began, virtualcam::valueWidgetCount(pl.script.config),
+                 pl.script.treeWidgetDelayMs);
     if (pl.script.config.is_null()) return GP_OK;
     json root{{"type", "window"},
               {"name", "main"},
@@ -863,14 +891,29 @@ const json* findDescribedWidget(const json& widgets, const std::string& name) {
 
 // One widget by name, built on its own (as drivers that implement this do),
 // so that gphoto2's single-widget access sees the scripted value exactly.
+// A name that the tree does not hold is answered GP_ERROR_BAD_PARAMETERS
+// without a request, as a driver does that looks names up in its own table
+// before it asks the camera. Fails as "get_single_config" is scripted, else
+// as "get_config".
 int cameraGetSingleConfig(Camera* camera, const char* name, CameraWidget** widget, GPContext*) {
   try {
+    auto began = Clock::now();
     Private& pl = *camera->pl;
-    Outcome failure = failureOf(pl, "get_config");
-    record(pl, {{"op", "get_config"}, {"name", name}, {"result", failure.result}});
-    if (failure.result < 0) return failure.result;
+    reloadScript(pl);
+    json entry{{"op", "get_config"}, {"name", name}};
+    if (pl.script.singleConfig == virtualcam::SingleConfig::NotSupported) {
+      entry["result"] = GP_ERROR_NOT_SUPPORTED;
+      recordAccess(pl, entry, began, 0, 0);
+      return GP_ERROR_NOT_SUPPORTED;
+    }
+    Outcome failure = failureOf(
+        pl, pl.script.results.count("get_single_config") ? "get_single_config" : "get_config");
     const json* described = findDescribedWidget(pl.script.config, name);
-    if (!described) return GP_ERROR_BAD_PARAMETERS;
+    int result = failure.result < 0 ? failure.result : described ? GP_OK : GP_ERROR_BAD_PARAMETERS;
+    entry["result"] = result;
+    recordAccess(pl, entry, began, failure.result < 0 || described ? 1 : 0,
+                 pl.script.singleConfigDelayMs);
+    if (result < 0) return result;
     return buildRecorded(pl, *described, widget);
   } catch (const std::exception&) {
     return GP_ERROR;
@@ -1107,7 +1150,8 @@ VIRTUALCAM_EXPORT int camera_init(Camera* camera, GPContext*) {
     camera->pl = pl;
     camera->functions->exit = cameraExit;
     camera->functions->get_config = cameraGetConfig;
-    camera->functions->get_single_config = cameraGetSingleConfig;
+    if (pl->script.singleConfig != virtualcam::SingleConfig::Unset)
+      camera->functions->get_single_config = cameraGetSingleConfig;
     camera->functions->wait_for_event = cameraWaitForEvent;
     camera->functions->summary = cameraSummary;
     if (abilities.operations & GP_OPERATION_CAPTURE_IMAGE)

@@ -142,6 +142,27 @@ Script parseScript(const json& document) {
       script.results[it.key()] = parseOutcome(it.value());
   script.unpluggedResult = document.value("unpluggedResult", -7);
   script.config = document.contains("config") ? document.at("config") : defaultConfig();
+  script.paddingWidgets = document.value("paddingWidgets", std::size_t{0});
+  if (script.config.is_array() && script.paddingWidgets > 0) {
+    json padding = json::array();
+    for (std::size_t i = 1; i <= script.paddingWidgets; ++i) {
+      std::string name = "padding" + std::to_string(i);
+      padding.push_back({{"type", "text"}, {"name", name}, {"value", name}});
+    }
+    script.config.push_back({{"type", "section"}, {"name", "padding"}, {"children", padding}});
+  }
+  std::string single = document.value("singleConfig", std::string("native"));
+  if (single == "native") {
+    script.singleConfig = SingleConfig::Native;
+  } else if (single == "unset") {
+    script.singleConfig = SingleConfig::Unset;
+  } else if (single == "notSupported") {
+    script.singleConfig = SingleConfig::NotSupported;
+  } else {
+    throw std::invalid_argument("unknown singleConfig " + single);
+  }
+  script.treeWidgetDelayMs = document.value("treeWidgetDelayMs", 0.0);
+  script.singleConfigDelayMs = document.value("singleConfigDelayMs", 0.0);
   if (document.contains("capture")) {
     const json& capture = document.at("capture");
     CaptureSpec& planned = script.capture;
@@ -214,6 +235,20 @@ json defaultConfig() {
     ]}
   ])json";
   return json::parse(kTree);
+}
+
+std::size_t valueWidgetCount(const json& widgets) {
+  std::size_t count = 0;
+  if (!widgets.is_array()) return 0;
+  for (const json& described : widgets) {
+    std::string type = described.value("type", std::string());
+    if (type == "window" || type == "section") {
+      count += valueWidgetCount(described.value("children", json::array()));
+    } else {
+      ++count;
+    }
+  }
+  return count;
 }
 
 }  // namespace virtualcam

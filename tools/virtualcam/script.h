@@ -76,6 +76,13 @@ struct CaptureSpec {
   int pairDelayMs = 0;
 };
 
+// How the driver offers single-setting access.
+enum class SingleConfig {
+  Native,        // its own get_single_config, which builds the one widget
+  Unset,         // none: libgphoto2 fetches the whole tree for each call
+  NotSupported,  // one that answers GP_ERROR_NOT_SUPPORTED
+};
+
 struct Script {
   std::vector<CardFile> card;
   std::vector<std::string> folders;  // folders that exist even without files
@@ -83,8 +90,16 @@ struct Script {
   // Result of every camera call once the USB device has been unplugged;
   // 0 turns the unplug check off.
   int unpluggedResult = -7;
-  // The configuration tree: an array of widgets, or null for "no tree".
+  // The configuration tree: an array of widgets, or null for "no tree",
+  // with `paddingWidgets` text widgets appended in a section "padding".
   nlohmann::json config;
+  std::size_t paddingWidgets = 0;
+  SingleConfig singleConfig = SingleConfig::Native;  // taken at camera_init
+  // What configuration access costs, as on a camera that is asked for each
+  // property by itself: a whole-tree fetch waits this long for every value
+  // widget of the tree, a single access of a name the tree holds once.
+  double treeWidgetDelayMs = 0;
+  double singleConfigDelayMs = 0;
   CaptureSpec capture;
   std::uint64_t throttle = 0;  // bytes per second, 0 = full speed
   std::size_t chunkSize = 1 << 20;
@@ -104,5 +119,8 @@ Content parseContent(const nlohmann::json& object);
 Script parseScript(const nlohmann::json& document);
 // The built-in tree used when the script has no "config" key.
 nlohmann::json defaultConfig();
+// The widgets of `widgets` (an array, at any depth) that hold a value: all
+// but windows and sections. A whole-tree fetch costs one request each.
+std::size_t valueWidgetCount(const nlohmann::json& widgets);
 
 }  // namespace virtualcam
