@@ -13,7 +13,6 @@
 namespace {
 
 constexpr int kSonyVendor = 0x054C;
-constexpr auto kFirstParameterRead = std::chrono::seconds(1);
 
 // How long the end of a session waits for the photos of captures in flight.
 // A camera announces a triggered photo some time after the trigger: under a
@@ -219,7 +218,7 @@ void handleStart(const nlohmann::json& command) {
   state.lastCapturePhoto.reset();
 
   state.phase = "ready";
-  state.nextParameterRead = WallClock::now() + kFirstParameterRead;
+  state.timers.setAfter(Timer::kParameterRead, kFirstParameterRead);
   emit();
 }
 

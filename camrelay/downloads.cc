@@ -26,7 +26,6 @@ static_assert(std::size(kPhotoExtensions) == 31);
 
 constexpr const char* kCapturePrefix = "capt_";
 constexpr const char* kTemporaryPrefix = ".lumetra-";
-constexpr auto kParameterPauseAfterSave = std::chrono::seconds(3);
 
 // Both fields end with a NUL inside their width. A record that does not
 // cannot name a file on the camera, and handing it to libgphoto2 would read
@@ -357,7 +356,7 @@ void downloadNext() {
       {"transferMs", saved.transferMs},
       {"flushMs", saved.flushMs},
   };
-  state.nextParameterRead = WallClock::now() + kParameterPauseAfterSave;
+  state.timers.setAfter(Timer::kParameterRead, kParameterPauseAfterSave);
   ++state.saved;
   state.lastFile = saved.name;
   if (logging()) {

@@ -158,7 +158,7 @@ void closeCamera() {
   state.sonyCaptureNames = false;
   state.cameraParameters.clear();
   state.cameraParametersUnavailable = false;
-  state.nextParameterRead.reset();
+  state.timers.cancel(Timer::kParameterRead);
   state.capturesInFlight.clear();
   state.lastCapturePhoto.reset();
 }

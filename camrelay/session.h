@@ -17,8 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
-using WallClock = std::chrono::system_clock;
-using SteadyClock = std::chrono::steady_clock;
+#include "timers.h"
 
 // One attached camera as discovery lists it and the host names it.
 struct CameraEntry {
@@ -68,7 +67,8 @@ struct SessionState {
   volatile std::sig_atomic_t cancelled = 0;
   Camera* camera = nullptr;
   OrderedSet pendingFiles;  // identities waiting for download, oldest first
-  std::optional<WallClock::time_point> nextParameterRead;
+  // The loop's due times: the next settings read among them.
+  TimerTable timers;
   OrderedSet received;  // identities saved since "start", at most 512
   std::map<std::string, CameraFilePath> pendingPaths;
   bool canCapture = false;
