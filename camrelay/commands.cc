@@ -1,6 +1,9 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 
 #include "camera_events.h"
 #include "diagnostic_log.h"
@@ -10,7 +13,17 @@
 namespace {
 
 constexpr int kSonyVendor = 0x054C;
-constexpr auto kFirstParameterRead = std::chrono::seconds(1);
+
+// How long the end of a session waits for the photos of captures in flight.
+// A camera announces a triggered photo some time after the trigger: under a
+// second to a few seconds, and after twice the exposure time when it
+// reduces long-exposure noise. As gphoto2's capture-and-download does, the
+// wait gives up after 3 s without a new file, the exposure time allowed for;
+// never longer in all than libgphoto2's own limit for a Canon EOS capture.
+constexpr auto kPhotoWait = std::chrono::seconds(3);
+constexpr auto kCaptureLimit = std::chrono::seconds(90);
+// After the last awaited photo: a RAW+JPEG pair comes as two events.
+constexpr auto kPairWait = std::chrono::milliseconds(500);
 
 // The entry of `devices` whose "id" equals the command's "cameraId".
 const CameraEntry* listedCamera(const nlohmann::json& command) {
@@ -64,23 +77,103 @@ bool openCamera(const std::string& model, const std::string& portPath) {
   return true;
 }
 
-// Takes in the camera's pending events and downloads the queued files,
-// oldest first, until a drain that waited for nothing leaves nothing queued.
-// A failure closes the camera, which ends the loop.
+// How long to wait for the next photo of a capture in flight, with the
+// exposure time of the camera's last "shutterSpeed" allowed for.
+SteadyClock::duration photoWait() {
+  auto speed = state.cameraParameters.find("shutterSpeed");
+  std::optional<double> seconds;
+  if (speed != state.cameraParameters.end()) seconds = exposureSeconds(speed->second);
+  if (!seconds || *seconds < 1) return kPhotoWait;
+  return kPhotoWait + std::chrono::duration_cast<SteadyClock::duration>(
+                          std::chrono::duration<double>(2 * std::min(*seconds, 90.0)));
+}
+
+// Takes in the camera's events and downloads the queued files, oldest
+// first, until a drain that waited for nothing leaves nothing queued. While
+// captures are in flight it waits for their photos as the camera step does,
+// and then a little longer for the second file of a pair. A failure closes
+// the camera, which ends it; so does SIGTERM/SIGINT.
 void finishDownloads() {
+  SteadyClock::time_point begin = SteadyClock::now();
+  SteadyClock::time_point lastNews = begin;  // when the last photo came
+  SteadyClock::duration wait = photoWait();
+  while (!state.capturesInFlight.empty() && state.capturesInFlight.front() + kCaptureLimit < begin)
+    state.capturesInFlight.pop_front();  // not announced in all that time: never will be
+  bool awaiting = !state.capturesInFlight.empty();
+  // A capture's photo that came just before: its pair's second file may
+  // still be on its way.
+  if (!awaiting && state.lastCapturePhoto && begin < *state.lastCapturePhoto + kPairWait) {
+    lastNews = *state.lastCapturePhoto;
+    awaiting = true;
+  }
+  if (awaiting) logEvent("stop waits for ", state.capturesInFlight.size(), " capture(s) in flight");
+
   while (state.camera != nullptr && state.cancelled == 0) {
-    DrainEnd drained = drainEvents(0);
-    if (!check(drained.result, "gp_camera_wait_for_event")) return;
-    if (state.pendingFiles.empty()) {
-      // A drain cut off at its event limit may have left announcements.
-      if (drained.type == GP_EVENT_TIMEOUT) return;
-      continue;
+    SteadyClock::time_point now = SteadyClock::now();
+    SteadyClock::time_point until = std::min(
+        lastNews + (state.capturesInFlight.empty() ? kPairWait : wait), begin + kCaptureLimit);
+    if (awaiting && now >= until) {
+      if (!state.capturesInFlight.empty()) {
+        logEvent("stop gives up on ", state.capturesInFlight.size(), " capture(s) in flight");
+      }
+      state.capturesInFlight.clear();
+      awaiting = false;
     }
-    downloadNext();
+    int waitMs = 0;
+    if (awaiting && state.pendingFiles.empty()) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+      waitMs = static_cast<int>(std::clamp<decltype(left)>(left, 0, kCameraWaitMs));
+    }
+    StepEnd step = takeEventsAndDownload(waitMs);
+    if (!check(step.result, "gp_camera_wait_for_event")) return;
+    if (step.announced > 0) lastNews = SteadyClock::now();
+    // A drain cut off at its event limit may have left announcements.
+    if (!awaiting && !step.downloaded && step.type == GP_EVENT_TIMEOUT) return;
   }
 }
 
+using Handler = void (*)(const nlohmann::json&);
+
+struct Command {
+  const char* word;  // the "command" value, compared whole and case-sensitively
+  Handler handler;
+};
+
+const Command kCommands[] = {
+    {"start", handleStart},
+    {"stop", handleStop},
+    {"capture", handleCapture},
+};
+
 }  // namespace
+
+void carryOutCommand(const nlohmann::json& command) {
+  auto word = command.find("command");
+  if (word != command.end() && word->is_string()) {
+    const std::string& name = word->get_ref<const std::string&>();
+    for (const Command& known : kCommands) {
+      if (name == known.word) return known.handler(command);
+    }
+  }
+  emit();
+}
+
+std::optional<double> exposureSeconds(const std::string& text) {
+  // "1/125", "30", "2.5", "0.8", Sony's 30" and 1/3", and a trailing "s".
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  double value = std::strtod(begin, &end);
+  if (end == begin || !(value > 0) || *begin == '-' || *begin == '+') return std::nullopt;
+  if (*end == '/') {
+    const char* denominator = end + 1;
+    double below = std::strtod(denominator, &end);
+    if (end == denominator || !(below > 0)) return std::nullopt;
+    value /= below;
+  }
+  if (*end == '"' || *end == 's') ++end;
+  if (*end != '\0' || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
 
 bool acceptableDestination(const std::string& directory) {
   return !directory.empty() && directory.front() == '/' &&
@@ -121,9 +214,11 @@ void handleStart(const nlohmann::json& command) {
   state.pendingFiles.clear();
   state.pendingPaths.clear();
   state.transferring = false;
+  state.capturesInFlight.clear();
+  state.lastCapturePhoto.reset();
 
   state.phase = "ready";
-  state.nextParameterRead = WallClock::now() + kFirstParameterRead;
+  state.timers.setAfter(Timer::kParameterRead, kFirstParameterRead);
   emit();
 }
 
@@ -154,6 +249,7 @@ void handleCapture(const nlohmann::json&) {
     // The photo arrives later as a file-added event.
     if (!check(gp_camera_trigger_capture(state.camera, state.context), "gp_camera_trigger_capture"))
       return;
+    state.capturesInFlight.push_back(SteadyClock::now());
   } else {
     if (!check(gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context),
                "gp_camera_capture"))

@@ -1,9 +1,15 @@
-// The host's three commands. Each carries out one command to its end and
-// writes its own status lines.
+// The host's commands. Each carries out one command to its end and writes
+// its own status lines. A new command is one row of the table in
+// commands.cc and one handler here.
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+
+// Carries out the command object by its "command" word. An object without
+// a known word gets one status line that changes nothing.
+void carryOutCommand(const nlohmann::json& command);
 
 // Opens the camera that "cameraId" names for downloads into "directory".
 // Ignored while a camera is open. Writes "connecting" and then "ready" or
@@ -16,12 +22,21 @@ void handleStart(const nlohmann::json& command);
 void handleStop(const nlohmann::json& command);
 // Writes "stopping", saves every file that the camera has announced, and
 // closes the camera. Captures may exist only in the camera's memory, which
-// closing it discards. Downloads keep the phase "stopping" and write their
-// usual lines; the first failure, or SIGTERM/SIGINT, ends the downloads.
+// closing it discards. While triggered captures have not been announced yet
+// it waits for their photos: at most 3 s (plus twice a long exposure time)
+// for each next one, then 0.5 s for the second file of a RAW+JPEG pair, and
+// never more than 90 s in all. Downloads keep the phase "stopping" and
+// write their usual lines; the first failure, or SIGTERM/SIGINT, ends the
+// downloads.
 void stopSession();
 // Fires the shutter of the open camera: "capturing", then "ready" or the
 // failure. Without a camera that can capture it writes one unchanged line.
 void handleCapture(const nlohmann::json& command);
+
+// The exposure time in seconds of a "shutterSpeed" value as cameras write
+// it ("1/125", "30", "2.5", 30"), or nothing for one that names none
+// ("Bulb", "auto").
+std::optional<double> exposureSeconds(const std::string& text);
 
 // Whether "directory" may become the download folder: an absolute path
 // without NUL bytes (a NUL would silently cut the path short).

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
+#include <variant>
 
 #include "diagnostic_log.h"
 #include "file_system.h"
@@ -24,7 +26,6 @@ static_assert(std::size(kPhotoExtensions) == 31);
 
 constexpr const char* kCapturePrefix = "capt_";
 constexpr const char* kTemporaryPrefix = ".lumetra-";
-constexpr auto kParameterPauseAfterSave = std::chrono::seconds(3);
 
 // Both fields end with a NUL inside their width. A record that does not
 // cannot name a file on the camera, and handing it to libgphoto2 would read
@@ -32,13 +33,6 @@ constexpr auto kParameterPauseAfterSave = std::chrono::seconds(3);
 bool terminated(const CameraFilePath& record) {
   return std::memchr(record.name, '\0', sizeof record.name) != nullptr &&
          std::memchr(record.folder, '\0', sizeof record.folder) != nullptr;
-}
-
-// The record's folder and name as the camera gave them, whatever their
-// bytes, for the diagnostic log (which escapes them).
-std::string rawIdentity(const CameraFilePath& record) {
-  return std::string(record.folder, strnlen(record.folder, sizeof record.folder)) + "/" +
-         std::string(record.name, strnlen(record.name, sizeof record.name));
 }
 
 // Notes in the diagnostic log that the download of `record` failed at
@@ -63,11 +57,176 @@ std::string lowerAscii(std::string text) {
   return text;
 }
 
-// The file being fetched, while libgphoto2 writes into it, and how much of
-// it the kernel has been asked to start writing to disk.
-int fetchDescriptor = -1;
-off_t writebackStarted = 0;
-constexpr off_t kWritebackStep = 8 << 20;
+// Where libgphoto2 writes the photo being fetched: straight into the
+// temporary file. A failed write is remembered, so that a full or failing
+// disk is reported as such whatever code the camera driver makes of it (one
+// passes the write's own code on, another calls it an I/O problem, as a
+// pulled cable is), and so that a driver that ignores the failure cannot
+// make a cut-off photo look whole.
+struct FetchTarget {
+  int fd = -1;
+  std::uint64_t written = 0;
+  std::uint64_t readBack = 0;          // how far a driver has read it back
+  std::uint64_t writebackStarted = 0;  // how much the disk was asked to write
+  int writeError = 0;                  // errno of the failed write, or 0
+};
+
+constexpr std::uint64_t kWritebackStep = 8 << 20;
+constexpr std::uint64_t kWritePiece = 1 << 20;
+
+int targetSize(void* data, std::uint64_t* size) {
+  *size = static_cast<FetchTarget*>(data)->written;
+  return GP_OK;
+}
+
+int targetRead(void* data, unsigned char* bytes, std::uint64_t* length) {
+  auto& target = *static_cast<FetchTarget*>(data);
+  ssize_t n;
+  do {
+    n = pread(target.fd, bytes, *length, static_cast<off_t>(target.readBack));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    *length = 0;
+    return GP_ERROR_IO_READ;
+  }
+  target.readBack += static_cast<std::uint64_t>(n);
+  *length = static_cast<std::uint64_t>(n);
+  return GP_OK;
+}
+
+int targetWrite(void* data, unsigned char* bytes, std::uint64_t* length) {
+  auto& target = *static_cast<FetchTarget*>(data);
+  if (target.writeError != 0) return GP_ERROR_IO_WRITE;  // the file has a hole already
+  std::uint64_t done = 0;
+  while (done < *length) {
+    // In pieces, with the disk asked to write between them: a photo that
+    // libgphoto2 hands over whole (from its cache) would otherwise dirty
+    // all of its pages at once, and the kernel throttles such a writer.
+    std::uint64_t piece = std::min(*length - done, kWritePiece);
+    ssize_t n = pwrite(target.fd, bytes + done, piece, static_cast<off_t>(target.written));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      target.writeError = n < 0 ? errno : EIO;
+      *length = done;
+      return GP_ERROR_IO_WRITE;
+    }
+    done += static_cast<std::uint64_t>(n);
+    target.written += static_cast<std::uint64_t>(n);
+    if (target.written - target.writebackStarted >= kWritebackStep) {
+      // Lets the disk work while the camera sends the rest, so that the
+      // fsync at the end has little left to do.
+      startWriteback(target.fd, static_cast<off_t>(target.writebackStarted),
+                     static_cast<off_t>(target.written - target.writebackStarted));
+      target.writebackStarted = target.written;
+    }
+  }
+  return GP_OK;
+}
+
+// libgphoto2 keeps a pointer to it in every file made from it.
+CameraFileHandler fetchHandler = {targetSize, targetRead, targetWrite};
+
+// Why a download failed: a libgphoto2 result for check(), or a text of our
+// own for failSession().
+struct Failure {
+  int result;  // negative when check() reports the failure as `call`'s
+  const char* call;
+  std::string text;
+};
+
+Failure libraryFailure(int result, const char* call) {
+  return Failure{result, call, ""};
+}
+
+Failure ownFailure(std::string text) {
+  return Failure{GP_OK, "", std::move(text)};
+}
+
+// What a saved file reports.
+struct Saved {
+  std::string name;  // its final name in the folder
+  std::int64_t bytes = 0;
+  double transferMs = 0;
+  double flushMs = 0;
+};
+
+// The operating system's text for the last failure.
+Failure systemFailure() {
+  return ownFailure(utf8OrEmpty(std::strerror(errno)));
+}
+
+// Fetches the camera's file `record` into `destination` under `name` (or
+// the first free numbered name), writing the "transferring" line once the
+// fetch begins. Whatever it returns, no temporary file is left behind.
+std::variant<Saved, Failure> saveFile(const CameraFilePath& record, const std::string& name,
+                                      bool stopping) {
+  // Everything below works on this one open folder. Were the folder moved
+  // or replaced during the fetch, the photo lands whole in the folder that
+  // was open, and no temporary file is left behind in either.
+  Folder folder(state.destination);
+  if (!folder.isOpen()) {
+    logFailedDownload(record, "opening the folder", true);
+    return systemFailure();
+  }
+  TemporaryFile temporary = folder.createFile(kTemporaryPrefix + randomUuid());
+  if (!temporary.isOpen()) {
+    logFailedDownload(record, "creating the temporary file", true);
+    return systemFailure();
+  }
+
+  FetchTarget target{temporary.descriptor()};
+  CameraFile* file = nullptr;
+  if (int result = gp_file_new_from_handler(&file, &fetchHandler, &target); result < 0) {
+    logFailedDownload(record, "gp_file_new_from_handler", false);
+    return libraryFailure(result, "gp_file_new_from_handler");
+  }
+
+  // While the session stops, the phase stays "stopping": the host must
+  // not read that the camera is ready again after it asked to stop.
+  state.transferring = true;
+  if (!stopping) state.phase = "transferring";
+  emit();
+
+  double t0 = uptimeSeconds();
+  int result = gp_camera_file_get(state.camera, record.folder, record.name, GP_FILE_TYPE_NORMAL,
+                                  file, state.context);
+  double t1 = uptimeSeconds();
+  gp_file_free(file);
+  if (target.writeError != 0) {
+    errno = target.writeError;
+    logFailedDownload(record, "writing the temporary file", true);
+    return systemFailure();
+  }
+  if (result < 0) {
+    logFailedDownload(record, "gp_camera_file_get", false);
+    return libraryFailure(result, "gp_camera_file_get");
+  }
+  int synced;
+  do {
+    synced = fsync(temporary.descriptor());
+  } while (synced != 0 && errno == EINTR);
+  double t2 = uptimeSeconds();
+  if (synced != 0) {
+    logFailedDownload(record, "fsync", true);
+    return ownFailure(kWriteFailed);
+  }
+  struct stat status {};
+  std::int64_t size = fstat(temporary.descriptor(), &status) == 0 ? status.st_size : 0;
+
+  std::optional<std::string> placed = placeFile(temporary, name);
+  if (!placed) {
+    logFailedDownload(record, "renaming the temporary file", true);
+    return ownFailure(kWriteFailed);
+  }
+  // The file's own fsync does not make its new name durable; only a flush
+  // of the folder does. Until then the host must not hear that it is saved.
+  // The renamed photo stays where it is either way.
+  if (!folder.sync()) {
+    logFailedDownload(record, "flushing the folder", true);
+    return ownFailure(kWriteFailed);
+  }
+  return Saved{*placed, size, (t1 - t0) * 1000, (t2 - t1) * 1000};
+}
 
 }  // namespace
 
@@ -115,11 +274,10 @@ std::string numberedName(const std::string& name, unsigned long number) {
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
-std::optional<std::string> placeFile(const Folder& folder, const std::string& temporary,
-                                     const std::string& name) {
+std::optional<std::string> placeFile(TemporaryFile& file, const std::string& name) {
   std::string candidate = name;
   for (unsigned long number = 1;; ++number) {
-    switch (folder.renameExclusive(temporary, candidate)) {
+    switch (file.commitAs(candidate)) {
       case RenameOutcome::kDone:
         return candidate;
       case RenameOutcome::kNameTaken:
@@ -131,23 +289,14 @@ std::optional<std::string> placeFile(const Folder& folder, const std::string& te
   }
 }
 
-void downloadProgress() {
-  if (fetchDescriptor < 0) return;
-  off_t written = lseek(fetchDescriptor, 0, SEEK_CUR);
-  if (written - writebackStarted < kWritebackStep) return;
-  // Lets the disk work while the camera sends the rest, so that the fsync
-  // at the end has little left to do.
-  startWriteback(fetchDescriptor, writebackStarted, written - writebackStarted);
-  writebackStarted = written;
-}
-
-void enqueueDownload(const CameraFilePath* record) {
+bool enqueueDownload(const CameraFilePath* record) {
   if (record == nullptr || !terminated(*record)) {
     logEvent("camera file without a name or folder: ignored");
-    return;
+    return false;
   }
   std::string identity = fileIdentity(record);
   const char* outcome = "queued";
+  bool queued = false;
   if (!photoName(cameraFilename(record))) {
     outcome = "no photo: ignored";
   } else if (state.received.contains(identity) || state.pendingFiles.contains(identity)) {
@@ -155,8 +304,19 @@ void enqueueDownload(const CameraFilePath* record) {
   } else {
     state.pendingFiles.append(identity);
     state.pendingPaths[identity] = *record;
+    queued = true;
   }
   if (logging()) logEvent("camera file ", rawIdentity(*record), ": ", outcome);
+  return queued;
+}
+
+bool heldByLibrary(const CameraFilePath& record) {
+  return std::strcmp(record.folder, "/") == 0;
+}
+
+bool heldPhotoQueued() {
+  return std::any_of(state.pendingPaths.begin(), state.pendingPaths.end(),
+                     [](const auto& queued) { return heldByLibrary(queued.second); });
 }
 
 void downloadNext() {
@@ -178,103 +338,30 @@ void downloadNext() {
   std::string identity = fileIdentity(&record);
   if (state.received.contains(identity)) return;
 
-  // Everything below works on this one open folder. Were the folder moved
-  // or replaced during the fetch, the photo lands whole in the folder that
-  // was open, and no temporary file is left behind in either.
-  Folder folder(state.destination);
-  if (!folder.isOpen()) {
-    logFailedDownload(record, "opening the folder", true);
-    failSession(utf8OrEmpty(std::strerror(errno)));
-    return;
-  }
-  std::string temporary = kTemporaryPrefix + randomUuid();
-  int descriptor = folder.createFile(temporary);
-  if (descriptor < 0) {
-    logFailedDownload(record, "creating the temporary file", true);
-    failSession(utf8OrEmpty(std::strerror(errno)));
-    return;
-  }
-
-  // From here the descriptor belongs to `file`, which closes it when freed.
-  CameraFile* file = nullptr;
-  int result = gp_file_new_from_fd(&file, descriptor);
-  if (result < 0) {
-    close(descriptor);
-    folder.removeFile(temporary);
-    logFailedDownload(record, "gp_file_new_from_fd", false);
-    check(result, "gp_file_new_from_fd");
-    return;
-  }
-
-  // While the session stops, the phase stays "stopping": the host must
-  // not read that the camera is ready again after it asked to stop.
   bool stopping = state.phase == "stopping";
-  state.transferring = true;
-  if (!stopping) state.phase = "transferring";
-  emit();
-
-  fetchDescriptor = descriptor;
-  writebackStarted = 0;
-  double t0 = uptimeSeconds();
-  result = gp_camera_file_get(state.camera, record.folder, record.name, GP_FILE_TYPE_NORMAL, file,
-                              state.context);
-  double t1 = uptimeSeconds();
-  fetchDescriptor = -1;
-  bool flushed = false;
-  if (result >= 0) {
-    int synced;
-    do {
-      synced = fsync(descriptor);
-    } while (synced != 0 && errno == EINTR);
-    flushed = synced == 0;
-    if (!flushed) logFailedDownload(record, "fsync", true);
-  } else {
-    logFailedDownload(record, "gp_camera_file_get", false);
-  }
-  double t2 = uptimeSeconds();
-  struct stat status {};
-  std::int64_t size = fstat(descriptor, &status) == 0 ? status.st_size : 0;
-  gp_file_free(file);
-
-  if (!flushed) {
-    folder.removeFile(temporary);
-    if (result < 0) {
-      check(result, "gp_camera_file_get");
+  std::variant<Saved, Failure> outcome = saveFile(record, name, stopping);
+  if (const Failure* failure = std::get_if<Failure>(&outcome)) {
+    if (failure->result < 0) {
+      check(failure->result, failure->call);
     } else {
-      failSession(kWriteFailed);
+      failSession(failure->text);
     }
     return;
   }
-
-  std::optional<std::string> placed = placeFile(folder, temporary, name);
-  if (!placed) {
-    logFailedDownload(record, "renaming the temporary file", true);
-    folder.removeFile(temporary);
-    failSession(kWriteFailed);
-    return;
-  }
-  // The file's own fsync does not make its new name durable; only a flush
-  // of the folder does. Until then the host must not hear that it is saved.
-  // The renamed photo stays where it is either way.
-  if (!folder.sync()) {
-    logFailedDownload(record, "flushing the folder", true);
-    failSession(kWriteFailed);
-    return;
-  }
-
+  const Saved& saved = std::get<Saved>(outcome);
   state.received.append(identity);
   if (state.received.size() > kReceivedLimit) state.received.popFront();
   state.lastTransfer = {
-      {"bytes", size},
-      {"transferMs", (t1 - t0) * 1000},
-      {"flushMs", (t2 - t1) * 1000},
+      {"bytes", saved.bytes},
+      {"transferMs", saved.transferMs},
+      {"flushMs", saved.flushMs},
   };
-  state.nextParameterRead = WallClock::now() + kParameterPauseAfterSave;
+  state.timers.setAfter(Timer::kParameterRead, kParameterPauseAfterSave);
   ++state.saved;
-  state.lastFile = *placed;
+  state.lastFile = saved.name;
   if (logging()) {
-    logEvent("saved ", rawIdentity(record), " as ", *placed, ": ", size, " bytes, transfer ",
-             (t1 - t0) * 1000, " ms, flush ", (t2 - t1) * 1000, " ms");
+    logEvent("saved ", rawIdentity(record), " as ", saved.name, ": ", saved.bytes,
+             " bytes, transfer ", saved.transferMs, " ms, flush ", saved.flushMs, " ms");
   }
   state.transferring = false;
   if (!stopping) state.phase = "ready";

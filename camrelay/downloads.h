@@ -36,23 +36,31 @@ std::string lastPathComponent(const std::string& path);
 // `name` with "_<number>" put before its last extension: a.b.jpg -> a.b_1.jpg.
 std::string numberedName(const std::string& name, unsigned long number);
 
-// Gives the finished temporary file `temporary` in `folder` the name
-// `name`, or the first free numbered name, never replacing anything. Returns
-// the final name, or nothing (errno set) when the file system refused the
-// rename.
-std::optional<std::string> placeFile(const Folder& folder, const std::string& temporary,
-                                     const std::string& name);
+// Gives the finished temporary `file` the name `name`, or the first free
+// numbered name, never replacing anything. Returns the final name, or
+// nothing (errno set) when the file system refused the rename.
+std::optional<std::string> placeFile(TemporaryFile& file, const std::string& name);
 
 // Queues the file unless it is no photo, already saved or already queued.
 // Keeps its own copy of the record; the caller may free its own at once.
-void enqueueDownload(const CameraFilePath* record);
+// true when it was queued.
+bool enqueueDownload(const CameraFilePath* record);
 
-// Called while libgphoto2 fetches a file (from the context's cancel
-// callback, which drivers consult between the pieces of a transfer): lets
-// the disk start writing what has arrived so far. Does nothing otherwise.
-void downloadProgress();
+// Whether libgphoto2 holds the file in its own memory: drivers put the
+// photos that they fetch from a camera's RAM (where many cameras keep new
+// photos by default) into libgphoto2's cache, in the root folder "/". The
+// cache keeps only the newest few; an older one is gone for good, so such a
+// photo must be fetched before the camera announces many more.
+bool heldByLibrary(const CameraFilePath& record);
+
+// Whether a queued photo is held by libgphoto2. While one is, no further
+// camera event and no further command is taken in: the next work is its
+// download.
+bool heldPhotoQueued();
 
 // Downloads the oldest queued file into the destination folder, writing a
 // "transferring" line and then a "ready" line, or one "error" line. In
-// phase "stopping" both lines keep that phase.
+// phase "stopping" both lines keep that phase. A failed write to the disk
+// is reported with the operating system's text, whatever the camera driver
+// made of it; a failure on the camera's side with libgphoto2's.
 void downloadNext();

@@ -3,8 +3,34 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <string>
+#include <utility>
+
+// An open descriptor, closed when this goes away.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~FileDescriptor() {
+    // A close that fails still releases the descriptor; nothing to retry.
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  int get() const { return fd_; }
+  bool isOpen() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+class TemporaryFile;
 
 // Outcome of an exclusive rename.
 enum class RenameOutcome {
@@ -26,12 +52,12 @@ class Folder {
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
 
-  bool isOpen() const { return fd_ >= 0; }
+  bool isOpen() const { return fd_.isOpen(); }
 
   // Creates the file `name` for writing, readable and writable by the owner
-  // only, and returns its descriptor. -1 with errno set when anything, a
-  // symbolic link included, already has that name.
-  int createFile(const std::string& name) const;
+  // only. Not open, with errno set, when anything, a symbolic link included,
+  // already has that name. The folder must outlive the file.
+  TemporaryFile createFile(const std::string& name) const;
 
   // Renames `from` to `to` atomically, never replacing an existing `to`.
   RenameOutcome renameExclusive(const std::string& from, const std::string& to) const;
@@ -44,7 +70,38 @@ class Folder {
   bool sync() const;
 
  private:
-  int fd_;
+  FileDescriptor fd_;
+};
+
+// A file being written under a name of its own until it is complete. Unless
+// a rename gave it its final name, it is removed when this goes away, so
+// that no road out of a download leaves it behind.
+class TemporaryFile {
+ public:
+  TemporaryFile(const Folder& folder, std::string name, FileDescriptor fd)
+      : folder_(folder), name_(std::move(name)), fd_(std::move(fd)) {}
+  ~TemporaryFile() {
+    if (fd_.isOpen() && !committed_) folder_.removeFile(name_);
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  bool isOpen() const { return fd_.isOpen(); }
+  int descriptor() const { return fd_.get(); }
+
+  // Renames the file to `to` atomically, never replacing anything; once
+  // that is done the file is no longer temporary.
+  RenameOutcome commitAs(const std::string& to) {
+    RenameOutcome outcome = folder_.renameExclusive(name_, to);
+    committed_ = outcome == RenameOutcome::kDone;
+    return outcome;
+  }
+
+ private:
+  const Folder& folder_;
+  std::string name_;
+  FileDescriptor fd_;
+  bool committed_ = false;
 };
 
 // Asks the kernel to start writing `length` bytes of the open file from

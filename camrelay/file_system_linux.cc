@@ -25,28 +25,32 @@ int retried(Call call) {
 Folder::Folder(const std::string& path)
     : fd_(retried([&] { return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); })) {}
 
-Folder::~Folder() {
-  if (fd_ >= 0) close(fd_);
-}
+Folder::~Folder() = default;
 
-int Folder::createFile(const std::string& name) const {
-  return retried([&] {
-    return openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  });
+TemporaryFile Folder::createFile(const std::string& name) const {
+  // Read and write: libgphoto2 reads a file back when a driver asks for its
+  // data after writing it.
+  FileDescriptor created(retried([&] {
+    return openat(fd_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0600);
+  }));
+  return TemporaryFile(*this, name, std::move(created));
 }
 
 RenameOutcome Folder::renameExclusive(const std::string& from, const std::string& to) const {
-  if (retried([&] { return renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE); }) == 0)
+  if (retried([&] {
+        return renameat2(fd_.get(), from.c_str(), fd_.get(), to.c_str(), RENAME_NOREPLACE);
+      }) == 0)
     return RenameOutcome::kDone;
   return errno == EEXIST ? RenameOutcome::kNameTaken : RenameOutcome::kFailed;
 }
 
 bool Folder::removeFile(const std::string& name) const {
-  return retried([&] { return unlinkat(fd_, name.c_str(), 0); }) == 0;
+  return retried([&] { return unlinkat(fd_.get(), name.c_str(), 0); }) == 0;
 }
 
 bool Folder::sync() const {
-  return retried([&] { return fsync(fd_); }) == 0;
+  return retried([&] { return fsync(fd_.get()); }) == 0;
 }
 
 void startWriteback(int fd, off_t offset, off_t length) {

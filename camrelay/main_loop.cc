@@ -24,33 +24,45 @@
 namespace {
 
 constexpr std::size_t kReadSize = 4096;
-constexpr int kInputWaitMs = 100;
-constexpr int kCameraWaitMs = 200;
-constexpr auto kDiscoveryInterval = std::chrono::seconds(3);
-// How long the bus must stay quiet after word of a change before it is
-// looked at: a hub's devices then give one discovery, and a device being
-// removed has left /sys by then.
-constexpr auto kHotplugSettle = std::chrono::milliseconds(50);
-// When a scan that missed a camera (see ScanOutcome) is made again, counted
-// from the end of the miss; after the last one, notices and the 3-s look
-// take over again.
-constexpr auto kFirstMissRetry = std::chrono::seconds(1);
-constexpr auto kLastMissRetry = std::chrono::seconds(3);
 // Bytes of a command line that the diagnostic log keeps.
 constexpr std::size_t kLoggedCommandLength = 1024;
 
-using SteadyClock = std::chrono::steady_clock;
-
-// A due time that never comes: nothing waits.
-constexpr auto kNever = SteadyClock::time_point::max();
+// A pipe that the signal handler writes a byte into, so that a signal that
+// comes just before the input wait still ends it at once: the wait finds
+// the byte. (A flag alone would be seen only after the wait.)
+int signalPipe[2] = {-1, -1};
 
 void signalStop(int) {
   state.cancelled = 1;
+  int saved = errno;
+  if (signalPipe[1] >= 0) {
+    ssize_t written = write(signalPipe[1], "", 1);
+    (void)written;  // full: a byte is waiting already
+  }
+  errno = saved;
+}
+
+// Takes the bytes that signals left in the pipe.
+void drainSignalPipe() {
+  char bytes[64];
+  while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
+  }
 }
 
 GPContextFeedback cancelOperation(GPContext*, void*) {
-  downloadProgress();
   return state.cancelled != 0 ? GP_CONTEXT_FEEDBACK_CANCEL : GP_CONTEXT_FEEDBACK_OK;
+}
+
+// Opens the pipe that lets a signal end the input wait. Opened after the
+// hot-plug listener, so that the listener's descriptor is what it was
+// without the pipe: the emulated udev of the test bench was seen to miss
+// a removal's notice when the listener had another number.
+void openSignalPipe() {
+  if (pipe(signalPipe) != 0) return;
+  for (int fd : signalPipe) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
 }
 
 void installSignalHandlers() {
@@ -83,18 +95,20 @@ void shutDown() {
   state.context = nullptr;
 }
 
-enum class InputResult { kNone, kRead, kEnded };
+enum class InputResult { kNone, kRead, kEnded, kOverrun };
 
-// Reads what the host has written, waiting at most `timeoutMs` for it or
-// for word of a USB change, and carries out the complete lines. `hotplug`
-// receives the poll events of the hot-plug descriptor. kEnded when the loop
-// must stop.
-InputResult serveInput(std::string& inputBuffer, int timeoutMs, short& hotplug) {
+// Reads what the host has written, waiting at most `timeoutMs` (-1: with
+// no end) for it, for word of a USB change, or for a signal. `hotplug`
+// receives the poll events of the hot-plug descriptor. kEnded at the end of
+// input (or a failed read), kOverrun after reporting the protocol error.
+InputResult readInput(std::string& inputBuffer, int timeoutMs, short& hotplug) {
   // poll skips a negative descriptor: without a listener only input counts.
-  struct pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {hotplugDescriptor(), POLLIN, 0}};
+  struct pollfd waits[3] = {
+      {STDIN_FILENO, POLLIN, 0}, {hotplugDescriptor(), POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
   const struct pollfd& input = waits[0];
-  int ready = poll(waits, 2, timeoutMs);
+  int ready = poll(waits, 3, state.cancelled != 0 ? 0 : timeoutMs);
   hotplug = ready > 0 ? waits[1].revents : 0;
+  if (ready > 0 && waits[2].revents != 0) drainSignalPipe();
   // An input in error is read too: the read fails and ends the loop, where
   // waiting would spin on a poll that never blocks again.
   if (ready < 1 || (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
@@ -107,15 +121,11 @@ InputResult serveInput(std::string& inputBuffer, int timeoutMs, short& hotplug) 
   } while (count < 0 && errno == EINTR);
   if (count <= 0) {
     logEvent(count == 0 ? "standard input ended" : "standard input failed");
-    // The host quit or crashed. Photos that the camera has announced may
-    // exist only in its memory, so they are saved before it is closed.
-    if (state.camera != nullptr) stopSession();
     return InputResult::kEnded;
   }
   if (!appendInput(inputBuffer, chunk, static_cast<std::size_t>(count))) {
-    return InputResult::kEnded;
+    return InputResult::kOverrun;
   }
-  carryOutLines(inputBuffer);
   return InputResult::kRead;
 }
 
@@ -131,50 +141,62 @@ bool takeHotplugNotices(short revents) {
   return drainHotplugNotices();
 }
 
-// The input wait while no camera is open: 100 ms, or until `look` falls due.
-int idleWaitMs(SteadyClock::time_point look) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(look - SteadyClock::now()).count();
-  return static_cast<int>(std::clamp<decltype(left)>(left, 0, kInputWaitMs));
+// The due times that end the input wait while no camera is open.
+int idleWaitMs() {
+  return state.timers.waitMs(
+      {Timer::kDeviceLook, Timer::kHotplugSettle, Timer::kFirstMissRetry, Timer::kLastMissRetry});
 }
 
-// The scans made again after a scan that missed a camera. Each is made
-// once; a scan that lists every camera it could, or fails, ends both, and a
-// miss by another scan starts them afresh.
-struct MissRetries {
-  SteadyClock::time_point first = kNever;
-  SteadyClock::time_point last = kNever;
-
-  SteadyClock::time_point next() const { return std::min(first, last); }
-  bool due(SteadyClock::time_point now) const { return next() <= now; }
-
-  // Follows a call for a scan that began at `began`; `retried` when it was
-  // made because a retry fell due.
-  void follow(ScanOutcome outcome, bool retried, SteadyClock::time_point began) {
-    if (outcome == ScanOutcome::kSkipped) return;
-    if (outcome != ScanOutcome::kMissedCamera) {
-      first = last = kNever;
-    } else if (retried) {
-      if (first <= began) first = kNever;
-      if (last <= began) last = kNever;
-    } else {
-      SteadyClock::time_point end = SteadyClock::now();
-      first = end + kFirstMissRetry;
-      last = end + kLastMissRetry;
+// Schedules the scans made again after a scan that missed a camera, given
+// what a call for a scan that began at `began` came to; `retried` when it
+// was made because a retry fell due. Each retry is made once; a scan that
+// lists every camera it could, or fails, cancels both, and a miss by
+// another scan starts them afresh.
+void followScan(ScanOutcome outcome, bool retried, SteadyClock::time_point began) {
+  TimerTable& timers = state.timers;
+  if (outcome == ScanOutcome::kSkipped) return;
+  for (Timer retry : {Timer::kFirstMissRetry, Timer::kLastMissRetry}) {
+    if (outcome != ScanOutcome::kMissedCamera || (retried && timers.when(retry) <= began)) {
+      timers.cancel(retry);
     }
   }
-};
+  if (outcome == ScanOutcome::kMissedCamera && !retried) {
+    timers.setAfter(Timer::kFirstMissRetry, kFirstMissRetry);
+    timers.setAfter(Timer::kLastMissRetry, kLastMissRetry);
+  }
+}
+
+// While no camera is open: the look at the USB devices or the scan that
+// has fallen due, if any. A notice scans even when the device set looks
+// the same: a device that was not usable at the last scan says so with a
+// "change" notice.
+void lookForCameras(bool firstLook) {
+  TimerTable& timers = state.timers;
+  bool settled = timers.due(Timer::kHotplugSettle);
+  bool retry = timers.due(Timer::kFirstMissRetry) || timers.due(Timer::kLastMissRetry);
+  if (!settled && !retry && !timers.due(Timer::kDeviceLook)) return;
+  SteadyClock::time_point began = timers.now();
+  ScanOutcome outcome = settled ? discover("hot-plug notice")
+                        : retry ? discover("retry after a missed camera")
+                                : rediscoverIfChanged(firstLook ? "start-up" : "3-s look");
+  followScan(outcome, retry && !settled, began);
+  timers.setAfter(Timer::kDeviceLook, kDeviceLookInterval);
+  // A look made before the bus settled may have come too early for the
+  // change that the notice announced; the settled look still follows.
+  if (settled) timers.cancel(Timer::kHotplugSettle);
+}
 
 // Takes in the open camera's events, then does at most one piece of work: a
 // lost camera, one download, or a parameter read. Returns what the scan for
 // a lost camera came to (kSkipped when none was made).
 ScanOutcome cameraStep() {
-  auto [result, type] = drainEvents(state.pendingFiles.empty() ? kCameraWaitMs : 0);
-  if (result < 0) {
+  StepEnd step = takeEventsAndDownload(state.pendingFiles.empty() ? kCameraWaitMs : 0);
+  if (step.result < 0) {
     // SIGTERM/SIGINT cut the wait short: that is the host asking us to
     // quit, not a camera failure. Shutdown closes the camera without a line.
     if (state.cancelled != 0) return ScanOutcome::kSkipped;
     std::string lost = state.selected;
-    check(result, "gp_camera_wait_for_event");
+    check(step.result, "gp_camera_wait_for_event");
     ScanOutcome outcome = discover("camera failure");
     for (const CameraEntry& entry : state.devices) {
       if (entry.id == lost) return outcome;
@@ -183,11 +205,9 @@ ScanOutcome cameraStep() {
     emit();
     return outcome;
   }
-  if (!state.pendingFiles.empty()) {
-    downloadNext();
-    return ScanOutcome::kSkipped;
+  if (!step.downloaded && step.type == GP_EVENT_TIMEOUT && state.camera != nullptr) {
+    readCameraParameters();
   }
-  if (type == GP_EVENT_TIMEOUT && state.camera != nullptr) readCameraParameters();
   return ScanOutcome::kSkipped;
 }
 
@@ -215,7 +235,8 @@ bool appendInput(std::string& buffer, const char* bytes, std::size_t count) {
 
 void carryOutLines(std::string& buffer) {
   std::size_t start = 0;
-  for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
+  for (std::size_t end; !heldPhotoQueued() && (end = buffer.find('\n', start)) != std::string::npos;
+       start = end + 1) {
     carryOutLine(buffer.substr(start, end - start));
   }
   buffer.erase(0, start);
@@ -230,14 +251,7 @@ void carryOutLine(const std::string& line) {
   try {
     nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
     if (command.is_discarded() || !command.is_object()) return;
-    auto word = command.find("command");
-    if (word != command.end() && word->is_string()) {
-      const std::string& name = word->get_ref<const std::string&>();
-      if (name == "start") return handleStart(command);
-      if (name == "stop") return handleStop(command);
-      if (name == "capture") return handleCapture(command);
-    }
-    emit();
+    carryOutCommand(command);
   } catch (const std::exception&) {
     // A command that cannot be carried out leaves the state as it was.
   }
@@ -257,44 +271,46 @@ int runTethering(const char* argv0) {
 
   // Without a listener the 3-s look finds every change, only later.
   if (!openHotplugMonitor()) logEvent("no hot-plug monitor: the bus is looked at every 3 s");
+  openSignalPipe();
 
   std::string inputBuffer;
-  WallClock::time_point nextDiscovery = WallClock::time_point::min();
-  // When word of a USB change is acted on, once the bus has settled; never
-  // while none waits.
-  SteadyClock::time_point hotplugLook = kNever;
-  MissRetries missRetries;
+  // The first look at the USB devices is due at once.
+  state.timers.setNow(Timer::kDeviceLook);
+  bool firstLook = true;
   emit();
 
+  // Once input has ended, the lines already read are still carried out;
+  // then the session is finished as "stop" would finish it.
+  bool inputEnded = false;
   while (state.cancelled == 0) {
-    int inputWaitMs =
-        state.camera == nullptr ? idleWaitMs(std::min(hotplugLook, missRetries.next())) : 0;
     short hotplug = 0;
-    if (serveInput(inputBuffer, inputWaitMs, hotplug) == InputResult::kEnded) break;
+    if (!inputEnded) {
+      // With a camera open, its event wait is the loop's wait.
+      bool linesWait = inputBuffer.find('\n') != std::string::npos;
+      int inputWaitMs = state.camera == nullptr && !linesWait ? idleWaitMs() : 0;
+      InputResult input = readInput(inputBuffer, inputWaitMs, hotplug);
+      if (input == InputResult::kOverrun) break;
+      inputEnded = input == InputResult::kEnded;
+    }
+    carryOutLines(inputBuffer);
+    if (inputEnded && inputBuffer.find('\n') == std::string::npos) {
+      // The host quit or crashed. Photos that the camera has announced may
+      // exist only in its memory, so they are saved before it is closed.
+      if (state.camera != nullptr) stopSession();
+      break;
+    }
     // With a camera open notices are dropped: its own failure tells of its
     // unplugging, and the first look after it closes finds any other change.
     if (hotplug != 0 && takeHotplugNotices(hotplug) && state.camera == nullptr) {
-      hotplugLook = SteadyClock::now() + kHotplugSettle;
+      state.timers.setAfter(Timer::kHotplugSettle, kHotplugSettle);
     }
 
-    SteadyClock::time_point now = SteadyClock::now();
-    bool settled = hotplugLook <= now;
-    bool retry = missRetries.due(now);
     if (state.camera != nullptr) {
-      missRetries.follow(cameraStep(), false, now);
-    } else if (nextDiscovery <= WallClock::now() || settled || retry) {
-      // A notice scans even when the device set looks the same: a device
-      // that was not usable at the last scan says so with a "change" notice.
-      ScanOutcome outcome =
-          settled ? discover("hot-plug notice")
-          : retry ? discover("retry after a missed camera")
-                  : rediscoverIfChanged(nextDiscovery == WallClock::time_point::min() ? "start-up"
-                                                                                      : "3-s look");
-      missRetries.follow(outcome, retry && !settled, now);
-      nextDiscovery = WallClock::now() + kDiscoveryInterval;
-      // A look made before the bus settled may have come too early for the
-      // change that the notice announced; the settled look still follows.
-      if (settled) hotplugLook = kNever;
+      SteadyClock::time_point began = state.timers.now();
+      followScan(cameraStep(), false, began);
+    } else if (state.timers.isSet(Timer::kDeviceLook)) {
+      lookForCameras(firstLook);
+      firstLook = false;
     }
   }
   if (state.cancelled != 0) logEvent("SIGTERM or SIGINT: quitting");

@@ -21,8 +21,10 @@ void openMissingStandardStreams();
 // protocol error, when the buffer then holds more than the input limit.
 bool appendInput(std::string& buffer, const char* bytes, std::size_t count);
 
-// Carries out every complete line in `buffer`, in order, and keeps the
-// incomplete rest.
+// Carries out the complete lines in `buffer`, in order, and keeps the rest.
+// While a photo that libgphoto2 holds in its memory waits for its download
+// (after a capture that returned one), the lines after it wait in `buffer`:
+// carrying out more captures first could push it out of libgphoto2's cache.
 void carryOutLines(std::string& buffer);
 
 // Carries out one command line. Lines that are not a JSON object, or that

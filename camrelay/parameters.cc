@@ -39,8 +39,6 @@ const std::vector<Parameter>& parameterNames() {
 }
 
 constexpr std::size_t kMaxValueUnits = 512;
-constexpr auto kReadInterval = std::chrono::seconds(3);
-constexpr auto kUnavailableInterval = std::chrono::seconds(15);
 
 // Decodes one code point of UTF-8 starting at `i` and advances `i`. The
 // text is valid UTF-8 by the time it gets here; a truncated sequence still
@@ -255,13 +253,14 @@ void storeParameterRead(bool fetched, std::map<std::string, std::string> values)
       state.cameraParametersUnavailable != unavailable || state.cameraParameters != values;
   state.cameraParameters = std::move(values);
   state.cameraParametersUnavailable = unavailable;
-  state.nextParameterRead = WallClock::now() + (unavailable ? kUnavailableInterval : kReadInterval);
+  state.timers.setAfter(Timer::kParameterRead,
+                        unavailable ? kParameterRetryInterval : kParameterReadInterval);
   if (changed) emit();
 }
 
 void readCameraParameters() {
   if (state.camera == nullptr) return;
-  if (state.nextParameterRead && *state.nextParameterRead > WallClock::now()) return;
+  if (state.timers.waiting(Timer::kParameterRead)) return;
   std::map<std::string, std::string> values;
   int result =
       singleSettingAccess(state.camera) ? readSettingBySetting(values) : GP_ERROR_NOT_SUPPORTED;

@@ -29,4 +29,6 @@ std::string programFolder(const char* selfLink, const char* argv0) {
   return parentOf(resolved(utf8OrEmpty(argv0)));
 }
 
-std::string programFolder(const char* argv0) { return programFolder("/proc/self/exe", argv0); }
+std::string programFolder(const char* argv0) {
+  return programFolder("/proc/self/exe", argv0);
+}

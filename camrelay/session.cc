@@ -58,6 +58,11 @@ std::string utf8OrEmpty(const char* field, std::size_t capacity) {
   return std::string(field, n);
 }
 
+std::string rawIdentity(const CameraFilePath& record) {
+  return std::string(record.folder, strnlen(record.folder, sizeof record.folder)) + "/" +
+         std::string(record.name, strnlen(record.name, sizeof record.name));
+}
+
 nlohmann::json statusSnapshot() {
   nlohmann::json cameras = nlohmann::json::array();
   for (const CameraEntry& entry : state.devices) {
@@ -137,6 +142,13 @@ void closeCamera() {
     gp_camera_free(state.camera);
     state.camera = nullptr;
   }
+  if (logging()) {
+    for (const std::string& identity : state.pendingFiles.members()) {
+      auto queued = state.pendingPaths.find(identity);
+      logEvent("queued photo dropped: ",
+               queued == state.pendingPaths.end() ? identity : rawIdentity(queued->second));
+    }
+  }
   state.pendingFiles.clear();
   state.pendingPaths.clear();
   state.transferring = false;
@@ -146,5 +158,7 @@ void closeCamera() {
   state.sonyCaptureNames = false;
   state.cameraParameters.clear();
   state.cameraParametersUnavailable = false;
-  state.nextParameterRead.reset();
+  state.timers.cancel(Timer::kParameterRead);
+  state.capturesInFlight.clear();
+  state.lastCapturePhoto.reset();
 }

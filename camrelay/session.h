@@ -2,8 +2,8 @@
 // the one failure road that every other module takes.
 #pragma once
 
-#include <gphoto2/gphoto2.h>
 #include <gphoto2/gphoto2-version.h>
+#include <gphoto2/gphoto2.h>
 
 #include <chrono>
 #include <csignal>
@@ -17,7 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
-using WallClock = std::chrono::system_clock;
+#include "timers.h"
 
 // One attached camera as discovery lists it and the host names it.
 struct CameraEntry {
@@ -37,6 +37,8 @@ class OrderedSet {
   // Appends `member` unless it is already present.
   void append(const std::string& member);
   const std::string& front() const { return order_.front(); }
+  // The members, oldest first.
+  const std::deque<std::string>& members() const { return order_; }
   void popFront();
   std::size_t size() const { return order_.size(); }
   bool empty() const { return order_.empty(); }
@@ -65,7 +67,8 @@ struct SessionState {
   volatile std::sig_atomic_t cancelled = 0;
   Camera* camera = nullptr;
   OrderedSet pendingFiles;  // identities waiting for download, oldest first
-  std::optional<WallClock::time_point> nextParameterRead;
+  // The loop's due times: the next settings read among them.
+  TimerTable timers;
   OrderedSet received;  // identities saved since "start", at most 512
   std::map<std::string, CameraFilePath> pendingPaths;
   bool canCapture = false;
@@ -74,6 +77,13 @@ struct SessionState {
   bool transferring = false;
   bool canTrigger = false;
   bool sonyCaptureNames = false;
+  // When each trigger of this session that no file-added event has followed
+  // yet was fired, oldest first: photos the camera is still making. "stop"
+  // waits for them.
+  std::deque<SteadyClock::time_point> capturesInFlight;
+  // When the last file that ended a capture in flight was announced: the
+  // second file of a RAW+JPEG pair follows it.
+  std::optional<SteadyClock::time_point> lastCapturePhoto;
 };
 
 // The process-wide state. Tests reset it by assigning a fresh SessionState.
@@ -92,6 +102,10 @@ std::string utf8OrEmpty(const char* text);
 // at most `capacity` bytes are read; a field without a NUL within them reads
 // as "" (it cannot be told apart from garbage).
 std::string utf8OrEmpty(const char* field, std::size_t capacity);
+
+// The record's folder and name as the camera gave them, whatever their
+// bytes, for the diagnostic log (which escapes them).
+std::string rawIdentity(const CameraFilePath& record);
 
 // The first string of libgphoto2's short version, or "".
 std::string libraryVersion();
@@ -120,4 +134,6 @@ void failSession(const std::string& text);
 
 // Closes the open camera, if any, and resets every per-camera field. Leaves
 // the last file, count, metrics and saved identities for the host to see.
+// Every photo still queued is dropped, and named in the diagnostic log so
+// that it can be fetched from the card by hand.
 void closeCamera();

@@ -126,3 +126,20 @@ TEST_F(CommandsTest, CaptureWithoutACapableCameraWritesOneUnchangedLine) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ExposureSeconds, ReadsTheWaysCamerasWriteAShutterSpeed) {
+  const std::pair<const char*, double> read[] = {
+      {"1/125", 1.0 / 125}, {"30", 30},         {"2.5", 2.5}, {"0.8", 0.8},
+      {"30\"", 30},         {"1/3\"", 1.0 / 3}, {"15s", 15},  {"1/4000", 1.0 / 4000}};
+  for (const auto& [text, seconds] : read) {
+    ASSERT_TRUE(exposureSeconds(text).has_value()) << text;
+    EXPECT_DOUBLE_EQ(*exposureSeconds(text), seconds) << text;
+  }
+  for (const char* none :
+       {"", "Bulb", "bulb", "auto", "1/0", "-1", "0", "1/", "30 s", "inf", "nan"})
+    EXPECT_FALSE(exposureSeconds(none).has_value()) << none;
+}
+
+}  // namespace

@@ -147,30 +147,39 @@ class PlaceFileTest : public testing::Test {
 TEST_F(PlaceFileTest, TakenNamesGetTheNextFreeNumberAndStayUntouched) {
   write("IMG_0001.JPG", "first");
   write("IMG_0001_1.JPG", "second");
-  write(".lumetra-T", "new");
-  auto placed = placeFile(Folder(folder_.string()), ".lumetra-T", "IMG_0001.JPG");
-  ASSERT_TRUE(placed.has_value());
-  EXPECT_EQ(*placed, "IMG_0001_2.JPG");
+  Folder folder(folder_.string());
+  {
+    TemporaryFile file = folder.createFile(".lumetra-T");
+    ASSERT_TRUE(file.isOpen());
+    ASSERT_EQ(::write(file.descriptor(), "new", 3), 3);
+    auto placed = placeFile(file, "IMG_0001.JPG");
+    ASSERT_TRUE(placed.has_value());
+    EXPECT_EQ(*placed, "IMG_0001_2.JPG");
+  }
   EXPECT_EQ(read("IMG_0001.JPG"), "first");
   EXPECT_EQ(read("IMG_0001_1.JPG"), "second");
-  EXPECT_EQ(read("IMG_0001_2.JPG"), "new");
+  EXPECT_EQ(read("IMG_0001_2.JPG"), "new");  // kept: the rename committed it
   EXPECT_FALSE(fs::exists(folder_ / ".lumetra-T"));
+
+  TemporaryFile free = folder.createFile(".lumetra-T");
+  EXPECT_EQ(placeFile(free, "DSC0001.Jpg"), "DSC0001.Jpg");
 }
 
-TEST_F(PlaceFileTest, AFreeNameIsUsedAsItIs) {
-  write(".lumetra-T", "x");
-  auto placed = placeFile(Folder(folder_.string()), ".lumetra-T", "DSC0001.Jpg");
-  ASSERT_TRUE(placed.has_value());
-  EXPECT_EQ(*placed, "DSC0001.Jpg");
-}
-
-TEST_F(PlaceFileTest, ARefusedRenameStopsTheLoopWithTheError) {
-  write(".lumetra-T", "x");
-  errno = 0;
-  auto placed = placeFile(Folder(folder_.string()), ".lumetra-T", "sub/a.jpg");
-  EXPECT_FALSE(placed.has_value());
-  EXPECT_EQ(errno, ENOENT);
-  EXPECT_TRUE(fs::exists(folder_ / ".lumetra-T"));
+TEST_F(PlaceFileTest, ARefusedRenameStopsTheLoopAndTheFileGoesWithItsOwner) {
+  Folder folder(folder_.string());
+  {
+    TemporaryFile file = folder.createFile(".lumetra-T");
+    errno = 0;
+    EXPECT_FALSE(placeFile(file, "sub/a.jpg").has_value());
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_TRUE(fs::exists(folder_ / ".lumetra-T"));
+    // A second file of the same name is refused, and removes nothing.
+    errno = 0;
+    EXPECT_FALSE(folder.createFile(".lumetra-T").isOpen());
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_TRUE(fs::exists(folder_ / ".lumetra-T"));
+  }
+  EXPECT_FALSE(fs::exists(folder_ / ".lumetra-T"));
 }
 
 }  // namespace

@@ -151,7 +151,8 @@ LIBRARY_CALL(int, gp_camera_capture,
 LIBRARY_CALL(int, gp_camera_wait_for_event,
              (Camera * camera, int timeout, CameraEventType* type, void** data, GPContext* context),
              (camera, timeout, type, data, context))
-LIBRARY_CALL(int, gp_file_new_from_fd, (CameraFile * *file, int fd), (file, fd))
+LIBRARY_CALL(int, gp_file_new_from_handler,
+             (CameraFile * *file, CameraFileHandler* handler, void* data), (file, handler, data))
 LIBRARY_CALL(int, gp_camera_file_get,
              (Camera * camera, const char* folder, const char* file, CameraFileType type,
               CameraFile* cameraFile, GPContext* context),
@@ -180,7 +181,8 @@ RELEASING_CALL(gp_widget_free, (CameraWidget * widget), (widget))
 
 SYSTEM_CALL(int, fsync, (int fd), (fd), 0)
 SYSTEM_CALL(int, fstat, (int fd, struct stat* status), (fd, status), 0)
-SYSTEM_CALL(off_t, lseek, (int fd, off_t offset, int whence), (fd, offset, whence), 0)
+SYSTEM_CALL(ssize_t, pwrite, (int fd, const void* bytes, size_t size, off_t offset),
+            (fd, bytes, size, offset), 0)
 SYSTEM_CALL(int, unlinkat, (int folder, const char* name, int flags), (folder, name, flags), 0)
 SYSTEM_CALL(int, renameat2,
             (int fromFolder, const char* from, int toFolder, const char* to, unsigned int flags),

@@ -23,13 +23,17 @@ TEST(FileSystem, AFolderWorksOnItsOwnFilesAndNeverReplacesOne) {
 
   Folder open(folder.string());
   ASSERT_TRUE(open.isOpen());
-  int fd = open.createFile("a");
-  ASSERT_GE(fd, 0);
-  close(fd);
+  EXPECT_TRUE(open.createFile("t").isOpen());
+  EXPECT_FALSE(fs::exists(folder / "t"));  // removed with its owner
+  {
+    TemporaryFile created = open.createFile("t");
+    ASSERT_TRUE(created.isOpen());
+    EXPECT_EQ(created.commitAs("a"), RenameOutcome::kDone);  // kept from here on
+  }
   EXPECT_EQ(fs::status(folder / "a").permissions(), fs::perms::owner_read | fs::perms::owner_write);
   for (const char* taken : {"a", "link"}) {
     errno = 0;
-    EXPECT_EQ(open.createFile(taken), -1) << taken;
+    EXPECT_FALSE(open.createFile(taken).isOpen()) << taken;
     EXPECT_EQ(errno, EEXIST) << taken;
   }
   EXPECT_FALSE(fs::exists(folder / "elsewhere"));

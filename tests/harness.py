@@ -432,13 +432,15 @@ class Camera:
     def set_capture(self, folder: Union[str, bytes] = None, name: Union[str, bytes] = None,
                     data: bytes = None, *, size: int = 4096, seed: int = 7,
                     counter_start: int = None, trigger_delay_ms: int = 0,
-                    complete_event: bool = False, ram: bool = False) -> None:
+                    complete_event: bool = False, ram: bool = False,
+                    pair: str = None, pair_delay_ms: int = 0) -> None:
         """What a capture or trigger creates: a file in `folder` named from
         `name` (each run of '#' is a counter, zero-padded), with the given
         bytes. A trigger reports the file by a file-added event after
         `trigger_delay_ms` (preceded by capture-complete if asked). With
         `ram` the photo stays in camera memory (folder "/", default name
-        capt####.jpg from 0); see the README."""
+        capt####.jpg from 0); see the README. With `pair` (an extension) a
+        trigger makes a RAW+JPEG pair, the second file `pair_delay_ms` later."""
         keys, _ = _content(data, size, seed, None)
         entry = {"triggerDelayMs": trigger_delay_ms, "completeEvent": complete_event, **keys}
         for key, value in (("folder", folder), ("name", name), ("counterStart", counter_start)):
@@ -446,6 +448,8 @@ class Camera:
                 entry[key] = _text(value)
         if ram:
             entry["ram"] = True
+        if pair:
+            entry.update(pairExtension=pair, pairDelayMs=pair_delay_ms)
         self.script["capture"] = entry
         self.write()
 

@@ -41,14 +41,11 @@ TEST(ParameterText, LengthCountsUtf16Units) {
 }
 
 TEST_F(ParametersTest, OnlyChangesOfWhatTheHostSeesWriteALine) {
-  auto before = WallClock::now();
   storeParameterRead(false, {});  // first read fails: only the flag changes
   auto lines = status.lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0]["cameraParameters"], nlohmann::json::object());
   EXPECT_TRUE(lines[0]["cameraParametersUnavailable"]);
-  ASSERT_TRUE(state.nextParameterRead.has_value());
-  EXPECT_GE(*state.nextParameterRead, before + std::chrono::seconds(15));
 
   storeParameterRead(true, {});  // nothing accepted: still unavailable, no line
   EXPECT_TRUE(status.lines().empty());
@@ -58,7 +55,6 @@ TEST_F(ParametersTest, OnlyChangesOfWhatTheHostSeesWriteALine) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0]["cameraParameters"], (nlohmann::json{{"iso", "100"}}));
   EXPECT_FALSE(lines[0]["cameraParametersUnavailable"]);
-  EXPECT_LT(*state.nextParameterRead, WallClock::now() + std::chrono::seconds(4));
 
   storeParameterRead(true, {{"iso", "100"}});
   EXPECT_TRUE(status.lines().empty());

@@ -76,7 +76,7 @@ TEST_F(SessionTest, FailureResetsTheCameraButKeepsWhatWasSaved) {
   state.received.append("/DCIM/b.jpg");
   state.cameraParameters = {{"iso", "100"}};
   state.cameraParametersUnavailable = true;
-  state.nextParameterRead = WallClock::now();
+  state.timers.setNow(Timer::kParameterRead);
   state.saved = 3;
   state.lastFile = "b.jpg";
   state.lastTransfer = {{"bytes", 10}, {"transferMs", 1.5}, {"flushMs", 0.5}};
@@ -98,7 +98,7 @@ TEST_F(SessionTest, FailureResetsTheCameraButKeepsWhatWasSaved) {
   EXPECT_TRUE(state.received.contains("/DCIM/b.jpg"));
   EXPECT_TRUE(state.pendingPaths.empty());
   EXPECT_FALSE(state.canTrigger || state.sonyCaptureNames);
-  EXPECT_FALSE(state.nextParameterRead.has_value());
+  EXPECT_FALSE(state.timers.isSet(Timer::kParameterRead));
   EXPECT_EQ(state.destination, "/photos");
 }
 

@@ -6,6 +6,7 @@ no temporary file behind."""
 import errno
 import os
 import signal
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -243,20 +244,17 @@ def test_lines_and_metrics_of_queued_downloads(bench, destination):
 
 # -- "stop" and end of input finish the queue ----------------------------------
 
-ROOT = "/"  # where cameras report captures that they hold in their memory
-
-
 def queue_behind_first(bench, relay, *names, options=None):
     """Starts the slow download of FIRST.JPG with `names` queued behind it
-    in the camera's root folder (20 kB each, or as `options[name]` gives to
-    add_file). Returns their bytes by name once FIRST's "transferring" line
-    has come: a command sent now finds them all queued."""
+    (20 kB each, or as `options[name]` gives to add_file). Returns their
+    bytes by name once FIRST's "transferring" line has come: a command sent
+    now finds them all queued."""
     camera = bench.camera
     camera.set_throttle(200_000)
-    camera.add_file(ROOT, "FIRST.JPG", size=100_000)  # half a second
-    expected = {n: camera.add_file(ROOT, n, **{"size": 20_000, **(options or {}).get(n, {})})
+    camera.add_file(FOLDER, "FIRST.JPG", size=100_000)  # half a second
+    expected = {n: camera.add_file(FOLDER, n, **{"size": 20_000, **(options or {}).get(n, {})})
                 for n in names}
-    camera.add_events([camera.event("file_added", ROOT, n) for n in ("FIRST.JPG", *names)])
+    camera.add_events([camera.event("file_added", FOLDER, n) for n in ("FIRST.JPG", *names)])
     relay.line(phase="transferring", pendingCount=len(names) + 1)
     return expected
 
@@ -287,7 +285,7 @@ def test_the_queue_is_saved_before_the_camera_closes(bench, destination, stop):
 def test_a_photo_announced_during_the_finish_is_saved_too(bench, destination):
     # The last shot and the end of tethering at once: the trigger's event
     # comes while A.JPG, which takes 0.1 s, is being fetched.
-    bench.camera.set_capture(folder=ROOT, name="capt_####.JPG", trigger_delay_ms=50)
+    bench.camera.set_capture(folder=FOLDER, name="capt_####.JPG", trigger_delay_ms=50)
     _, relay = open_session(bench, destination, model="trigger")
     queue_behind_first(bench, relay, "A.JPG")
     relay.send('{"command":"capture"}\n{"command":"stop"}\n')
@@ -423,3 +421,37 @@ def test_sigterm_during_a_throttled_fetch(bench, destination):
     # libgphoto2 may see the cancel request before the driver starts at all.
     assert all(r["bytes"] < 1_000_000 for r in bench.camera.records("file_get"))
 
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 512 KiB file system of its own (a tmpfs; root only)."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", str(mount)],
+                          capture_output=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a small file system: {done.stderr.decode().strip()}")
+    try:
+        yield mount
+    finally:
+        subprocess.run(["umount", "-l", str(mount)], check=False)
+
+
+# What the camera driver makes of the failed write: our driver passes on
+# libgphoto2's -35, ptp2 says -7 like a pulled cable; a photo in camera
+# memory is copied by libgphoto2 itself, whose failure reaches the driver's
+# refusal of the root folder (-1).
+@pytest.mark.parametrize("driver", ["own_code", "io_problem", "ram_photo"])
+def test_a_full_disk_is_reported_as_the_disk_s_failure(bench, small_disk, driver):
+    _, relay = open_session(bench, small_disk)
+    camera = bench.camera
+    if driver == "io_problem":
+        camera.set_append_failure_result(GP_ERROR_IO)
+    if driver == "ram_photo":
+        camera.add_ram_photo("capt0000.jpg", size=1 << 20)
+    else:
+        camera.add_photo(FOLDER, "BIG.JPG", size=1 << 20)
+    relay.line(phase="transferring")
+    relay.line(phase="error", error=os.strerror(errno.ENOSPC), cameraId="")
+    assert list(small_disk.iterdir()) == []

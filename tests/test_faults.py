@@ -30,7 +30,7 @@ TRIGGER = {"id": "usb:001,006", "name": "Virtual Camera Trigger", "linkMbps": 50
 
 # Every call whose result camrelay ignores: a release, and the two calls that
 # only ask the disk to start writing a fetch early.
-IGNORED = ("gp_list_free,gp_port_info_list_free,gp_widget_free,gp_file_free,close,lseek,"
+IGNORED = ("gp_list_free,gp_port_info_list_free,gp_widget_free,gp_file_free,close,"
            "sync_file_range,gp_camera_exit,gp_camera_free,gp_abilities_list_free")
 
 
@@ -186,8 +186,12 @@ TABLE = [
     # downloads: before the fetch no "transferring" line
     Fault("open", errno.EACCES, "download", ("error",), os.strerror(errno.EACCES)),
     Fault("openat", errno.EACCES, "download", ("error",), os.strerror(errno.EACCES)),
-    Fault("gp_file_new_from_fd", GP_ERROR_NO_MEMORY, "download", ("error",), "Out of memory"),
+    Fault("gp_file_new_from_handler", GP_ERROR_NO_MEMORY, "download", ("error",),
+          "Out of memory"),
     Fault("gp_camera_file_get", GP_ERROR, "download", ("transferring", "error"), UNSPECIFIED),
+    # ... a full disk is the disk's failure, whatever the driver makes of it
+    Fault("pwrite", errno.ENOSPC, "download", ("transferring", "error"),
+          os.strerror(errno.ENOSPC)),
     Fault("fsync", errno.EIO, "download", ("transferring", "error"), WRITE_FAILED),
     Fault("renameat2", errno.EXDEV, "download", ("transferring", "error"), WRITE_FAILED),
     # ... the folder flush: the photo is in place already and stays

@@ -114,7 +114,10 @@ def test_ranges_are_printed_with_percent_g(bench):
     }
 
 
-def test_first_read_one_second_after_ready_and_unchanged_reads_write_nothing(bench):
+# When each read falls due, and which reads write a line, is proven with a
+# clock of the tests' own in timers_test.cc and parameters_test.cc; here a
+# read really happens, a second after "ready".
+def test_first_read_one_second_after_ready(bench):
     bench.camera.set_config([radio("iso", "100", choices=["100", "200"]), text("lensname", "L")])
     relay, ready, ready_at = open_session(bench)
     first = watch_reads(bench, 1, timeout=5)[0]
@@ -122,17 +125,6 @@ def test_first_read_one_second_after_ready_and_unchanged_reads_write_nothing(ben
     line = relay.line(timeout=2, cameraParameters={"iso": "100", "lens": "L"},
                       cameraParametersUnavailable=False)
     assert only_parameters_differ(ready, line)
-
-    # Two more reads, 3 s apart, that find the same values: no line.
-    second, third = watch_reads(bench, 2, timeout=10)
-    assert second - first >= 2.9 and third - second >= 2.9
-    relay.expect_no_line(0.2)
-
-    # One changed value: exactly one line, and then quiet again.
-    bench.camera.set_config([radio("iso", "200", choices=["100", "200"]), text("lensname", "L")])
-    relay.line(timeout=5, cameraParameters={"iso": "200", "lens": "L"})
-    watch_reads(bench, 1, timeout=5)
-    relay.expect_no_line(0.5)
 
 
 def test_first_failing_read_changes_only_the_flag(bench):
@@ -144,18 +136,9 @@ def test_first_failing_read_changes_only_the_flag(bench):
     assert bench.camera.records("exit") == []  # the camera stays open
 
 
-def test_a_tree_without_candidates_is_unavailable_and_read_again_15_s_later(bench):
-    bench.camera.set_config([text("serialnumber", "VC0001"), toggle("viewfinder", 0)])
-    relay, _, _ = open_session(bench)
-    first = watch_reads(bench, 1, timeout=5)[0]
-    relay.line(timeout=2, cameraParameters={}, cameraParametersUnavailable=True)
-    bench.camera.set_config([text("lensname", "L")])
-    second = watch_reads(bench, 1, timeout=25)[0]
-    assert second - first >= 14.5
-    relay.line(timeout=2, cameraParameters={"lens": "L"}, cameraParametersUnavailable=False)
-
-
-@pytest.mark.parametrize("tree", [[], None], ids=["empty tree", "no tree"])
+@pytest.mark.parametrize("tree", [
+    [text("serialnumber", "VC0001"), toggle("viewfinder", 0)], [], None,
+], ids=["no candidates", "empty tree", "no tree"])
 def test_a_read_that_gives_no_widgets_is_unavailable(bench, tree):
     bench.camera.set_config(tree)
     relay, _, _ = open_session(bench)
@@ -218,15 +201,13 @@ def test_one_request_per_setting_or_one_whole_tree(bench, single, trees, asked):
     assert sum(r["requests"] for r in singles) == (14 if single == "native" else 0)
 
 
-def test_a_camera_that_fails_a_single_access_is_unavailable_for_15_s(bench):
-    # Only single access fails: the read ends there, without a whole tree.
+def test_a_camera_that_fails_a_single_access_is_unavailable(bench):
+    # Only single access fails: the read ends there, without a whole tree,
+    # and the camera stays open.
     bench.camera.set_result("get_single_config", GP_ERROR_IO)
     relay, _, _ = open_session(bench)
     relay.line(timeout=5, phase="ready", cameraParameters={}, cameraParametersUnavailable=True)
     first = reads(bench)[0]
     assert bench.camera.config_accesses() == ([], [first])
-    bench.camera.set_result("get_single_config", None)
-    watch_reads(bench, 1, timeout=25)
-    assert reads(bench)[1]["at"] - first["at"] >= 14.5
-    relay.line(timeout=2, cameraParameters=DEFAULT_VALUES, cameraParametersUnavailable=False)
+    relay.expect_no_line(0.5)
     assert bench.camera.records("exit") == []

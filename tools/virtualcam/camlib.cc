@@ -800,6 +800,19 @@ int cameraTrigger(Camera* camera, GPContext* context) {
     }
     pl.pending.push_back(added);
     record(pl, {{"op", "trigger"}, {"result", 0}, {"folder", added.folder}, {"name", added.name}});
+    if (const std::string& extension = pl.script.capture.pairExtension; !extension.empty()) {
+      PendingEvent second = added;
+      second.due += std::chrono::milliseconds(pl.script.capture.pairDelayMs);
+      second.name = added.name.substr(0, added.name.rfind('.')) + "." + extension;
+      if (second.ram) {
+        second.ram->name = second.name;
+      } else {
+        CardFile file = *findFile(pl, added.folder, added.name);
+        file.name = second.name;
+        addToCard(pl, std::move(file));
+      }
+      pl.pending.push_back(second);
+    }
     refreshFilesystem(camera, context);
     return GP_OK;
   } catch (const std::exception&) {

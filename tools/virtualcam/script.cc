@@ -180,6 +180,9 @@ Script parseScript(const json& document) {
     planned.content = parseContent(capture);
     planned.triggerDelayMs = capture.value("triggerDelayMs", 0);
     planned.completeEvent = capture.value("completeEvent", false);
+    if (capture.contains("pairExtension"))
+      planned.pairExtension = decodeBytes(capture.at("pairExtension"));
+    planned.pairDelayMs = capture.value("pairDelayMs", 0);
   } else {
     script.capture.content.size = 4096;
   }

@@ -70,6 +70,10 @@ struct CaptureSpec {
   int triggerDelayMs = 0;
   bool completeEvent = false;  // a trigger also queues GP_EVENT_CAPTURE_COMPLETE
   bool ram = false;
+  // A trigger that makes a RAW+JPEG pair: the second file has the first
+  // one's stem and this extension, and is announced `pairDelayMs` later.
+  std::string pairExtension;
+  int pairDelayMs = 0;
 };
 
 // How the driver offers single-setting access.
