@@ -29,7 +29,8 @@ constexpr std::size_t kLoggedCommandLength = 1024;
 
 // A pipe that the signal handler writes a byte into, so that a signal that
 // comes just before the input wait still ends it at once: the wait finds
-// the byte. (A flag alone would be seen only after the wait.)
+// the byte. (A flag alone would be seen only after the wait.) Nobody reads
+// the byte: the loop ends after the iteration.
 int signalPipe[2] = {-1, -1};
 
 void signalStop(int) {
@@ -40,13 +41,6 @@ void signalStop(int) {
     (void)written;  // full: a byte is waiting already
   }
   errno = saved;
-}
-
-// Takes the bytes that signals left in the pipe.
-void drainSignalPipe() {
-  char bytes[64];
-  while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
-  }
 }
 
 GPContextFeedback cancelOperation(GPContext*, void*) {
@@ -108,7 +102,6 @@ InputResult readInput(std::string& inputBuffer, int timeoutMs, short& hotplug) {
   const struct pollfd& input = waits[0];
   int ready = poll(waits, 3, state.cancelled != 0 ? 0 : timeoutMs);
   hotplug = ready > 0 ? waits[1].revents : 0;
-  if (ready > 0 && waits[2].revents != 0) drainSignalPipe();
   // An input in error is read too: the read fails and ends the loop, where
   // waiting would spin on a poll that never blocks again.
   if (ready < 1 || (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
