@@ -91,28 +91,32 @@ SteadyClock::duration photoWait() {
 // Takes in the camera's events and downloads the queued files, oldest
 // first, until a drain that waited for nothing leaves nothing queued. While
 // captures are in flight it waits for their photos as the camera step does,
-// and then a little longer for the second file of a pair. A failure closes
-// the camera, which ends it; so does SIGTERM/SIGINT.
+// and then a little longer for the second file of a pair. Only the time
+// spent waiting for the camera counts against the bounds, not the time
+// spent downloading: while a photo that libgphoto2 holds is fetched, the
+// camera is not asked for its next one, which may be ready already. A
+// failure closes the camera, which ends it; so does SIGTERM/SIGINT.
 void finishDownloads() {
   SteadyClock::time_point begin = SteadyClock::now();
-  SteadyClock::time_point lastNews = begin;  // when the last photo came
   SteadyClock::duration wait = photoWait();
+  SteadyClock::duration waited{0};  // waiting for the camera, in all
+  SteadyClock::duration quiet{0};   // waiting since its last new file
   while (!state.capturesInFlight.empty() && state.capturesInFlight.front() + kCaptureLimit < begin)
     state.capturesInFlight.pop_front();  // not announced in all that time: never will be
   bool awaiting = !state.capturesInFlight.empty();
   // A capture's photo that came just before: its pair's second file may
   // still be on its way.
   if (!awaiting && state.lastCapturePhoto && begin < *state.lastCapturePhoto + kPairWait) {
-    lastNews = *state.lastCapturePhoto;
+    quiet = begin - *state.lastCapturePhoto;
     awaiting = true;
   }
   if (awaiting) logEvent("stop waits for ", state.capturesInFlight.size(), " capture(s) in flight");
 
   while (state.camera != nullptr && state.cancelled == 0) {
-    SteadyClock::time_point now = SteadyClock::now();
-    SteadyClock::time_point until = std::min(
-        lastNews + (state.capturesInFlight.empty() ? kPairWait : wait), begin + kCaptureLimit);
-    if (awaiting && now >= until) {
+    SteadyClock::duration left =
+        std::min((state.capturesInFlight.empty() ? kPairWait : wait) - quiet,
+                 SteadyClock::duration(kCaptureLimit) - waited);
+    if (awaiting && left <= SteadyClock::duration::zero()) {
       if (!state.capturesInFlight.empty()) {
         logEvent("stop gives up on ", state.capturesInFlight.size(), " capture(s) in flight");
       }
@@ -121,12 +125,17 @@ void finishDownloads() {
     }
     int waitMs = 0;
     if (awaiting && state.pendingFiles.empty()) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
-      waitMs = static_cast<int>(std::clamp<decltype(left)>(left, 0, kCameraWaitMs));
+      auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+      waitMs = static_cast<int>(std::clamp<decltype(ms)>(ms, 0, kCameraWaitMs));
     }
+    SteadyClock::time_point stepBegan = SteadyClock::now();
     StepEnd step = takeEventsAndDownload(waitMs);
     if (!check(step.result, "gp_camera_wait_for_event")) return;
-    if (step.announced > 0) lastNews = SteadyClock::now();
+    if (!step.downloaded) {
+      waited += SteadyClock::now() - stepBegan;
+      quiet += SteadyClock::now() - stepBegan;
+    }
+    if (step.announced > 0) quiet = SteadyClock::duration::zero();
     // A drain cut off at its event limit may have left announcements.
     if (!awaiting && !step.downloaded && step.type == GP_EVENT_TIMEOUT) return;
   }
