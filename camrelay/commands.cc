@@ -97,26 +97,34 @@ SteadyClock::duration photoWait() {
 // camera is not asked for its next one, which may be ready already. A
 // failure closes the camera, which ends it; so does SIGTERM/SIGINT.
 void finishDownloads() {
+  using Duration = SteadyClock::duration;
   SteadyClock::time_point begin = SteadyClock::now();
-  SteadyClock::duration wait = photoWait();
-  SteadyClock::duration waited{0};  // waiting for the camera, in all
-  SteadyClock::duration quiet{0};   // waiting since its last new file
+  Duration wait = photoWait();
   while (!state.capturesInFlight.empty() && state.capturesInFlight.front() + kCaptureLimit < begin)
     state.capturesInFlight.pop_front();  // not announced in all that time: never will be
-  bool awaiting = !state.capturesInFlight.empty();
-  // A capture's photo that came just before: its pair's second file may
-  // still be on its way.
-  if (!awaiting && state.lastCapturePhoto && begin < *state.lastCapturePhoto + kPairWait) {
-    quiet = begin - *state.lastCapturePhoto;
-    awaiting = true;
-  }
+  // How long before the stop something happened: long ago when it did not.
+  auto before = [begin](std::optional<SteadyClock::time_point> at) {
+    return at ? begin - *at : Duration(std::chrono::hours(24));
+  };
+  // Time spent waiting for the camera: in all; since its last new file (a
+  // capture in flight gets `wait` from the stop on); since the last trigger.
+  Duration waited{0};
+  Duration quiet = state.capturesInFlight.empty() ? before(state.lastCapturePhoto) : Duration{0};
+  Duration sinceTrigger = before(state.lastTrigger);
+  // What is left of the wait. While captures are in flight, `wait` after
+  // the last new file; after the last one, the time for a pair's second
+  // file. And since a triggered photo cannot be told from one taken with
+  // the camera's own button, which may have ended a capture in flight in
+  // its stead, the last trigger always gets `wait` of its own.
+  auto left = [&] {
+    Duration forFiles = (state.capturesInFlight.empty() ? kPairWait : wait) - quiet;
+    return std::min(std::max(forFiles, wait - sinceTrigger), Duration(kCaptureLimit) - waited);
+  };
+  bool awaiting = left() > Duration::zero();
   if (awaiting) logEvent("stop waits for ", state.capturesInFlight.size(), " capture(s) in flight");
 
   while (state.camera != nullptr && state.cancelled == 0) {
-    SteadyClock::duration left =
-        std::min((state.capturesInFlight.empty() ? kPairWait : wait) - quiet,
-                 SteadyClock::duration(kCaptureLimit) - waited);
-    if (awaiting && left <= SteadyClock::duration::zero()) {
+    if (awaiting && left() <= Duration::zero()) {
       if (!state.capturesInFlight.empty()) {
         logEvent("stop gives up on ", state.capturesInFlight.size(), " capture(s) in flight");
       }
@@ -125,17 +133,19 @@ void finishDownloads() {
     }
     int waitMs = 0;
     if (awaiting && state.pendingFiles.empty()) {
-      auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+      auto ms = std::chrono::ceil<std::chrono::milliseconds>(left()).count();
       waitMs = static_cast<int>(std::clamp<decltype(ms)>(ms, 0, kCameraWaitMs));
     }
     SteadyClock::time_point stepBegan = SteadyClock::now();
     StepEnd step = takeEventsAndDownload(waitMs);
     if (!check(step.result, "gp_camera_wait_for_event")) return;
     if (!step.downloaded) {
-      waited += SteadyClock::now() - stepBegan;
-      quiet += SteadyClock::now() - stepBegan;
+      Duration spent = SteadyClock::now() - stepBegan;
+      waited += spent;
+      quiet += spent;
+      sinceTrigger += spent;
     }
-    if (step.announced > 0) quiet = SteadyClock::duration::zero();
+    if (step.announced > 0) quiet = Duration::zero();
     // A drain cut off at its event limit may have left announcements.
     if (!awaiting && !step.downloaded && step.type == GP_EVENT_TIMEOUT) return;
   }
@@ -223,8 +233,6 @@ void handleStart(const nlohmann::json& command) {
   state.pendingFiles.clear();
   state.pendingPaths.clear();
   state.transferring = false;
-  state.capturesInFlight.clear();
-  state.lastCapturePhoto.reset();
 
   state.phase = "ready";
   state.timers.setAfter(Timer::kParameterRead, kFirstParameterRead);
@@ -258,7 +266,8 @@ void handleCapture(const nlohmann::json&) {
     // The photo arrives later as a file-added event.
     if (!check(gp_camera_trigger_capture(state.camera, state.context), "gp_camera_trigger_capture"))
       return;
-    state.capturesInFlight.push_back(SteadyClock::now());
+    state.lastTrigger = SteadyClock::now();
+    state.capturesInFlight.push_back(*state.lastTrigger);
   } else {
     if (!check(gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context),
                "gp_camera_capture"))
