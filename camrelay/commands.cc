@@ -91,28 +91,40 @@ SteadyClock::duration photoWait() {
 // Takes in the camera's events and downloads the queued files, oldest
 // first, until a drain that waited for nothing leaves nothing queued. While
 // captures are in flight it waits for their photos as the camera step does,
-// and then a little longer for the second file of a pair. A failure closes
-// the camera, which ends it; so does SIGTERM/SIGINT.
+// and then a little longer for the second file of a pair. Only the time
+// spent waiting for the camera counts against the bounds, not the time
+// spent downloading: while a photo that libgphoto2 holds is fetched, the
+// camera is not asked for its next one, which may be ready already. A
+// failure closes the camera, which ends it; so does SIGTERM/SIGINT.
 void finishDownloads() {
+  using Duration = SteadyClock::duration;
   SteadyClock::time_point begin = SteadyClock::now();
-  SteadyClock::time_point lastNews = begin;  // when the last photo came
-  SteadyClock::duration wait = photoWait();
+  Duration wait = photoWait();
   while (!state.capturesInFlight.empty() && state.capturesInFlight.front() + kCaptureLimit < begin)
     state.capturesInFlight.pop_front();  // not announced in all that time: never will be
-  bool awaiting = !state.capturesInFlight.empty();
-  // A capture's photo that came just before: its pair's second file may
-  // still be on its way.
-  if (!awaiting && state.lastCapturePhoto && begin < *state.lastCapturePhoto + kPairWait) {
-    lastNews = *state.lastCapturePhoto;
-    awaiting = true;
-  }
+  // How long before the stop something happened: long ago when it did not.
+  auto before = [begin](std::optional<SteadyClock::time_point> at) {
+    return at ? begin - *at : Duration(std::chrono::hours(24));
+  };
+  // Time spent waiting for the camera: in all; since its last new file (a
+  // capture in flight gets `wait` from the stop on); since the last trigger.
+  Duration waited{0};
+  Duration quiet = state.capturesInFlight.empty() ? before(state.lastCapturePhoto) : Duration{0};
+  Duration sinceTrigger = before(state.lastTrigger);
+  // What is left of the wait. While captures are in flight, `wait` after
+  // the last new file; after the last one, the time for a pair's second
+  // file. And since a triggered photo cannot be told from one taken with
+  // the camera's own button, which may have ended a capture in flight in
+  // its stead, the last trigger always gets `wait` of its own.
+  auto left = [&] {
+    Duration forFiles = (state.capturesInFlight.empty() ? kPairWait : wait) - quiet;
+    return std::min(std::max(forFiles, wait - sinceTrigger), Duration(kCaptureLimit) - waited);
+  };
+  bool awaiting = left() > Duration::zero();
   if (awaiting) logEvent("stop waits for ", state.capturesInFlight.size(), " capture(s) in flight");
 
   while (state.camera != nullptr && state.cancelled == 0) {
-    SteadyClock::time_point now = SteadyClock::now();
-    SteadyClock::time_point until = std::min(
-        lastNews + (state.capturesInFlight.empty() ? kPairWait : wait), begin + kCaptureLimit);
-    if (awaiting && now >= until) {
+    if (awaiting && left() <= Duration::zero()) {
       if (!state.capturesInFlight.empty()) {
         logEvent("stop gives up on ", state.capturesInFlight.size(), " capture(s) in flight");
       }
@@ -121,12 +133,19 @@ void finishDownloads() {
     }
     int waitMs = 0;
     if (awaiting && state.pendingFiles.empty()) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
-      waitMs = static_cast<int>(std::clamp<decltype(left)>(left, 0, kCameraWaitMs));
+      auto ms = std::chrono::ceil<std::chrono::milliseconds>(left()).count();
+      waitMs = static_cast<int>(std::clamp<decltype(ms)>(ms, 0, kCameraWaitMs));
     }
+    SteadyClock::time_point stepBegan = SteadyClock::now();
     StepEnd step = takeEventsAndDownload(waitMs);
     if (!check(step.result, "gp_camera_wait_for_event")) return;
-    if (step.announced > 0) lastNews = SteadyClock::now();
+    if (!step.downloaded) {
+      Duration spent = SteadyClock::now() - stepBegan;
+      waited += spent;
+      quiet += spent;
+      sinceTrigger += spent;
+    }
+    if (step.announced > 0) quiet = Duration::zero();
     // A drain cut off at its event limit may have left announcements.
     if (!awaiting && !step.downloaded && step.type == GP_EVENT_TIMEOUT) return;
   }
@@ -214,8 +233,6 @@ void handleStart(const nlohmann::json& command) {
   state.pendingFiles.clear();
   state.pendingPaths.clear();
   state.transferring = false;
-  state.capturesInFlight.clear();
-  state.lastCapturePhoto.reset();
 
   state.phase = "ready";
   state.timers.setAfter(Timer::kParameterRead, kFirstParameterRead);
@@ -249,7 +266,8 @@ void handleCapture(const nlohmann::json&) {
     // The photo arrives later as a file-added event.
     if (!check(gp_camera_trigger_capture(state.camera, state.context), "gp_camera_trigger_capture"))
       return;
-    state.capturesInFlight.push_back(SteadyClock::now());
+    state.lastTrigger = SteadyClock::now();
+    state.capturesInFlight.push_back(*state.lastTrigger);
   } else {
     if (!check(gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context),
                "gp_camera_capture"))

@@ -161,4 +161,5 @@ void closeCamera() {
   state.timers.cancel(Timer::kParameterRead);
   state.capturesInFlight.clear();
   state.lastCapturePhoto.reset();
+  state.lastTrigger.reset();
 }

@@ -84,6 +84,10 @@ struct SessionState {
   // When the last file that ended a capture in flight was announced: the
   // second file of a RAW+JPEG pair follows it.
   std::optional<SteadyClock::time_point> lastCapturePhoto;
+  // When the last trigger of this session was fired. A file that ended a
+  // capture in flight may have come from the camera's own shutter button
+  // instead, so the trigger's photo may still be on its way.
+  std::optional<SteadyClock::time_point> lastTrigger;
 };
 
 // The process-wide state. Tests reset it by assigning a fresh SessionState.

@@ -54,31 +54,43 @@ def test_captures_into_camera_memory_in_one_write_are_saved(bench, destination):
 # -- the end of a session waits for captures in flight -------------------------
 
 IN_FLIGHT = {
-    # name: set_capture options, the files the captures make
-    "one": ({"trigger_delay_ms": 500}, ["capt0000.jpg"]),
-    "raw_and_jpeg": ({"trigger_delay_ms": 100, "pair": "nef", "pair_delay_ms": 300},
+    # name: set_capture options, photos of the camera's own button that come
+    # first, the files of the captures
+    "one": ({"trigger_delay_ms": 500}, [], ["capt0000.jpg"]),
+    "raw_and_jpeg": ({"trigger_delay_ms": 100, "pair": "nef", "pair_delay_ms": 300}, [],
                      ["capt0000.jpg", "capt0000.nef"]),
-    "never_announced": ({"trigger_delay_ms": 600_000}, []),
+    # Each button photo ends a capture in flight: one cannot tell them apart.
+    "after_button_photos": ({"trigger_delay_ms": 800}, ["DSC0001.jpg", "DSC0002.jpg"],
+                            ["capt0000.jpg", "capt0001.jpg"]),
+    "never_announced": ({"trigger_delay_ms": 600_000}, [], []),
 }
 
 
 @pytest.mark.parametrize("ending", ["stop", "end_of_input"])
 @pytest.mark.parametrize("case", IN_FLIGHT)
 def test_the_end_of_a_session_waits_for_captures_in_flight(bench, destination, case, ending):
-    options, files = IN_FLIGHT[case]
-    bench.camera.set_capture(ram=True, size=30_000, **options)
+    options, button, files = IN_FLIGHT[case]
+    camera = bench.camera
+    camera.set_capture(ram=True, size=30_000, **options)
     relay = open_session(bench, destination, "trigger")
-    relay.send('{"command":"capture"}\n' + ('{"command":"stop"}\n' if ending == "stop" else ""))
+    captures = '{"command":"capture"}\n' * (len(button) or 1)
+    relay.send(captures + ('{"command":"stop"}\n' if ending == "stop" and not button else ""))
+    for _ in range(len(button) or 1):
+        relay.line(phase="capturing")
+        relay.line(phase="ready")
+    expected = {n: camera.capture_bytes() for n in files}
+    if button:
+        expected.update(camera.add_ram_photos(button, size=1000))
+        if ending == "stop":
+            relay.stop()
     if ending == "end_of_input":
         relay.close_stdin()
-    relay.line(phase="capturing")
-    relay.line(phase="ready")
     # The end of input comes in a read of its own: a photo may be saved first.
     relay.wait_for(phase="stopping")
     if ending == "stop":
         end = relay.wait_for(lambda s: s["phase"] != "stopping")
-        assert (end["phase"], end["count"]) == ("idle", len(files))
+        assert (end["phase"], end["count"]) == ("idle", len(expected))
     assert relay.wait_exit() == 0 if ending == "end_of_input" else True
     assert all(s["error"] == "" for s in relay.seen)
-    assert sorted(p.name for p in destination.iterdir()) == files
-    assert all((destination / n).read_bytes() == bench.camera.capture_bytes() for n in files)
+    assert sorted(p.name for p in destination.iterdir()) == sorted(expected)
+    assert all((destination / n).read_bytes() == data for n, data in expected.items())
