@@ -695,7 +695,14 @@ class Shoot:
         free = usage.f_bavail * usage.f_frsize
         fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
         try:
-            os.posix_fallocate(fd, 0, max(4096, free - margin))
+            # The file system's own bookkeeping may not let the last pages go.
+            for reserve in range(margin, free, 256 << 10):
+                try:
+                    os.posix_fallocate(fd, 0, max(4096, free - reserve))
+                    break
+                except OSError as failure:
+                    if failure.errno != errno.ENOSPC:
+                        raise
         finally:
             os.close(fd)
         usage = os.statvfs(self.disk)
