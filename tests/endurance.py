@@ -585,6 +585,11 @@ class Shoot:
             count = self.rng.choice((1, 1, 1, 2, 3))
             self.requested += count * self._prepare_capture()
             self.relay.send('{"command":"capture"}\n' * count)
+            # Until camrelay has answered them, nothing shows the captures
+            # are under way: a quiet moment must not be taken before that.
+            for _ in range(count):
+                self._wait("capturing", lambda s: s["phase"] == "capturing")
+                self._wait("the answer to capture", lambda s: s["phase"] in ("ready", "error"))
         elif choice < 0.55:
             self._announce(self._burst(self.rng.randint(2, 8), ram=0.3))
         elif choice < 0.7:
