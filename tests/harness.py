@@ -519,6 +519,28 @@ class Camera:
         """The next event wait fails once with `result`."""
         self.add_events([{"result": result}])
 
+    @staticmethod
+    def photo_event(folder: Union[str, bytes], name: Union[str, bytes], data: bytes = None, *,
+                    size: int = 4096, seed: int = 0, ram: bool = False) -> dict:
+        """A file-added event for add_events that carries its photo's content:
+        the driver puts the photo on the card as it delivers the event,
+        without a change to script.json, or with `ram` hands it to
+        libgphoto2's cache as a photo of camera memory (folder "/")."""
+        keys, _ = _content(data, size, seed, None)
+        entry = {"type": EVENT_FILE_ADDED, "folder": "/" if ram else _text(folder),
+                 "name": _text(name), **keys}
+        if ram:
+            entry["ram"] = True
+        return entry
+
+    def add_card_photos(self, folder: Union[str, bytes], names: Iterable[Union[str, bytes]],
+                        data: bytes = None, *, size: int = 4096, seed: int = None) -> dict:
+        """Announces new photos on the card in one write, their content in
+        the events (see photo_event), each with a seed of its own unless
+        given; returns their bytes by name. Unlike add_photo it leaves
+        script.json as it is, so edits made to it meanwhile stay."""
+        return self._announce(folder, names, data, size, seed, ram=False)
+
     def add_ram_photo(self, name: Union[str, bytes], data: bytes = None, *, size: int = 4096,
                       seed: int = None) -> bytes:
         """Announces a photo held in camera memory, in "/" (see the README);
@@ -529,12 +551,14 @@ class Camera:
                        size: int = 4096, seed: int = None) -> dict:
         """Announces photos held in camera memory in one write (a burst),
         each with its own seed unless given; returns their bytes by name."""
+        return self._announce("/", names, data, size, seed, ram=True)
+
+    def _announce(self, folder, names, data, size, seed, ram) -> dict:
         events, expected = [], {}
         for name in names:
-            keys, expected[name] = _content(data, size,
-                                            self._next_seed() if seed is None else seed, None)
-            events.append({"type": EVENT_FILE_ADDED, "folder": "/", "name": _text(name),
-                           "ram": True, **keys})
+            own = self._next_seed() if seed is None else seed
+            events.append(self.photo_event(folder, name, data, size=size, seed=own, ram=ram))
+            expected[name] = _content(data, size, own, None)[1]
         self.add_events(events)
         return expected
 
@@ -587,6 +611,7 @@ class Relay:
                  executable: Union[str, Path] = None, cwd: Union[str, Path] = None):
         self.executable = str(executable or CAMRELAY)
         self.seen: list[Any] = []  # every line taken so far, parsed
+        self.ended = False  # take_line met the end of the output
         self._queue: "queue.Queue[Optional[bytes]]" = queue.Queue()
         self._stderr = bytearray()
         self.proc = subprocess.Popen([self.executable, *args], stdin=subprocess.PIPE,
@@ -707,6 +732,27 @@ class Relay:
         except ValueError:
             self.seen.append(raw)
         pytest.fail(self._report("a status line came although none was expected"))
+
+    def take_line(self, timeout: float) -> Union[dict, bytes, None]:
+        """The next status line without failing the test, for a caller that
+        judges lines itself (a long run that counts what went wrong): the
+        parsed line, the raw bytes of a line that is not a JSON object, or
+        None when none came within `timeout` seconds or the output has
+        ended (then `ended` is true). Lines taken so are not kept in `seen`:
+        a run of hours writes too many."""
+        try:
+            raw = self._queue.get(timeout=max(timeout, 0))
+        except queue.Empty:
+            return None
+        if raw is None:
+            self._queue.put(None)  # keep reporting the end
+            self.ended = True
+            return None
+        try:
+            parsed = json.loads(raw)
+        except ValueError:
+            parsed = None
+        return parsed if isinstance(parsed, dict) else raw
 
     def pending_lines(self) -> list[dict]:
         """Takes every status line that has arrived, without waiting."""

@@ -47,3 +47,54 @@ def test_the_bench_shell_gives_the_test_copy_a_camera():
                           capture_output=True, text=True, timeout=120, env=dict(os.environ))
     assert done.returncode == 0, done.stdout + done.stderr
     assert '"cameras":[{"id":"usb:001,005"' in done.stdout
+
+
+# Inside the bench shell: a second camera plugged in beside the first, the
+# first pulled out by its id, then a photo taken after script.json was edited
+# by hand, which must keep the edit.
+SHELL_CONTROL = """
+import json, os, select, subprocess, sys, time
+relay = subprocess.Popen([os.environ["CAMRELAY"]], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         bufsize=0)
+def control(line):
+    with open(os.environ["VIRTUALCAM_CONTROL"], "w") as fifo:
+        fifo.write(line + "\\n")
+def cameras(wanted):
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        if select.select([relay.stdout], [], [], 0.2)[0]:
+            ids = sorted(c["id"] for c in json.loads(relay.stdout.readline())["cameras"])
+            if ids == wanted:
+                return print("cameras", ids)
+    sys.exit(f"never listed {wanted}")
+cameras(["usb:001,005"])
+control("plug capture")
+cameras(["usb:001,005", "usb:001,006"])
+control("unplug usb:001,005")
+cameras(["usb:001,006"])
+folder = os.environ["VIRTUALCAM_DIR"]
+with open(os.path.join(folder, "script.json")) as f:
+    script = json.load(f)
+script["throttle"] = 12345
+with open(os.path.join(folder, "script.json"), "w") as f:
+    json.dump(script, f)
+control("photo IMG_0100.JPG")
+events = os.path.join(folder, "events.jsonl")
+while not (os.path.exists(events) and "IMG_0100.JPG" in open(events).read()):
+    time.sleep(0.05)
+with open(os.path.join(folder, "script.json")) as f:
+    print("throttle", json.load(f).get("throttle"))
+relay.stdin.close()
+relay.wait()
+"""
+
+
+def test_the_bench_shell_plugs_a_second_camera_and_keeps_hand_edits():
+    if not under_umockdev():
+        pytest.skip("runs under umockdev-wrapper (use ctest)")
+    done = subprocess.run([sys.executable, str(SHELL), sys.executable, "-c", SHELL_CONTROL],
+                          capture_output=True, text=True, timeout=120, env=dict(os.environ))
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "cameras ['usb:001,005', 'usb:001,006']" in done.stdout
+    assert "cameras ['usb:001,006']" in done.stdout
+    assert "throttle 12345" in done.stdout

@@ -426,6 +426,17 @@ def test_sigterm_during_a_throttled_fetch(bench, destination):
     assert all(r["bytes"] < 1_000_000 for r in bench.camera.records("file_get"))
 
 
+def test_a_cable_pulled_during_a_fetch_cuts_it_off(bench, destination):
+    bench.camera.set_throttle(100_000)
+    device, relay = open_session(bench, destination)
+    bench.camera.add_photo(FOLDER, "A.JPG", size=1_000_000)  # ten seconds
+    relay.line(phase="transferring", pendingCount=1)
+    bench.unplug(device)
+    relay.line(phase="error", error="I/O problem", cameraId="", timeout=5)
+    assert list(destination.iterdir()) == []
+    assert bench.camera.records("file_get")[-1]["bytes"] < 1_000_000
+
+
 
 @pytest.fixture
 def small_disk(tmp_path):

@@ -566,7 +566,8 @@ int getInfo(CameraFilesystem*, const char* folder, const char* name, CameraFileI
 // Streams the file into the CameraFile piece by piece with gp_file_append,
 // so that a CameraFile backed by a file descriptor receives it without the
 // whole file ever being held in memory. Honours the throttle, the scripted
-// failures (after a given number of bytes) and the context's cancel request.
+// failures (after a given number of bytes), an unplugged cable and the
+// context's cancel request.
 // libgphoto2 serves a photo that its cache holds without calling this; a
 // photo of the camera's memory that it evicted ends here and is refused in
 // ptp2's words (its folder names no storage).
@@ -605,6 +606,12 @@ int getFile(CameraFilesystem*, const char* folder, const char* name, CameraFileT
     while (written < limit) {
       if (gp_context_cancel(context) == GP_CONTEXT_FEEDBACK_CANCEL) {
         result = GP_ERROR_CANCEL;
+        break;
+      }
+      // A cable pulled while the photo streams cuts it off at the next
+      // piece, as the next bulk transfer of a real camera would fail.
+      if (written > 0 && unplugged(pl)) {
+        result = pl.script.unpluggedResult;
         break;
       }
       long long n = file.content.read(written, buffer.data(),

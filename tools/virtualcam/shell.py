@@ -5,11 +5,20 @@
 A virtual USB camera (trigger capture, photos IMG_####.JPG) is plugged into
 a umockdev testbed, and a shell starts inside it with $CAMRELAY naming the
 test copy. Lines written to the FIFO $VIRTUALCAM_CONTROL (from this shell or
-any other terminal) act on the camera:
+any other terminal) act on the cameras:
 
-    unplug          pull the cable
-    plug            plug it in again (it gets the next device number)
-    photo NAME      the camera's own shutter button: a new photo NAME
+    plug [MODEL]    plug in another camera (a key of harness.MODELS, trigger
+                    by default) under the next device number, beside any
+                    camera still plugged in
+    unplug [ID]     pull the cable of the camera with that id (usb:001,005),
+                    or of the last one plugged in
+    photo NAME      the shutter button of the camera that camrelay has
+                    open: a new photo NAME of 1 MiB on its card
+
+Every camera plays the script in $VIRTUALCAM_DIR (tools/virtualcam/README.md),
+which may be edited by hand meanwhile: `photo` announces its photo by an
+event that carries the photo's content and leaves script.json as it is, so
+a throttle or a failure set there stays.
 
 The bench ends with the shell. Run under umockdev-wrapper, with
 CAMRELAY_BUILD_DIR set; any arguments are run instead of $SHELL.
@@ -26,23 +35,31 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests"))
 
-from harness import CAMRELAY, Bench, under_umockdev  # noqa: E402
+from harness import CAMRELAY, MODELS, Bench, under_umockdev  # noqa: E402
 
 FOLDER = "/store_00010001/DCIM/100VCAM"
 
 
-def act(bench, device, request):
-    """Carries out one control line; returns the device now in use."""
-    word, _, name = request.strip().partition(" ")
-    if word == "unplug":
-        bench.unplug(device)
-    elif word == "plug" and not device.plugged:
-        device = bench.plug("trigger", bus=1, address=device.address + 1)
-    elif word == "photo" and name:
-        bench.camera.add_photo(FOLDER, name, size=1 << 20)
-    else:
-        print(f"virtualcam: cannot do {request.strip()!r}", file=sys.stderr)
-    return device
+def act(bench, request):
+    """Carries out one control line."""
+    word, _, argument = request.strip().partition(" ")
+    argument = argument.strip()
+    plugged = [device for device in bench.devices if device.plugged]
+    if word == "plug" and (argument or "trigger") in MODELS:
+        address = max(device.address for device in bench.devices) + 1
+        device = bench.plug(argument or "trigger", bus=1, address=address)
+        print(f"virtualcam: {device.model.name} plugged in at {device.port}", flush=True)
+        return
+    if word == "unplug" and plugged:
+        chosen = [d for d in plugged if d.port == argument] if argument else plugged[-1:]
+        if chosen:
+            bench.unplug(chosen[0])
+            print(f"virtualcam: {chosen[0].port} unplugged", flush=True)
+            return
+    elif word == "photo" and argument:
+        bench.camera.add_card_photos(FOLDER, [argument], size=1 << 20)
+        return
+    print(f"virtualcam: cannot do {request.strip()!r}", file=sys.stderr)
 
 
 def main(command):
@@ -51,7 +68,7 @@ def main(command):
         return 2
     work = Path(tempfile.mkdtemp(prefix="camrelay-shell-"))
     bench = Bench(work / "bench")
-    device = bench.plug("trigger", bus=1, address=5)
+    bench.plug("trigger", bus=1, address=5)
     bench.camera.set_capture(folder=FOLDER, name="IMG_####.JPG", size=1 << 20)
     control = work / "control"
     os.mkfifo(control)
@@ -60,7 +77,8 @@ def main(command):
     requests = os.open(control, os.O_RDWR | os.O_NONBLOCK)
     print("A virtual camera is at usb:001,005. In this shell, $CAMRELAY runs camrelay,\n"
           "which sees it; `exit` ends the bench. From here or any terminal:\n"
-          f"  echo unplug > {control}    (also: plug, photo IMG_0100.JPG)", flush=True)
+          f"  echo unplug > {control}    (also: plug [MODEL], unplug ID, photo IMG_0100.JPG)",
+          flush=True)
     env = bench.env(CAMRELAY=str(CAMRELAY), VIRTUALCAM_CONTROL=str(control))
     shell = subprocess.Popen(command or [os.environ.get("SHELL", "/bin/bash")], env=env)
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the shell's
@@ -70,7 +88,7 @@ def main(command):
             if select.select([requests], [], [], 0.2)[0]:
                 *lines, pending = (pending + os.read(requests, 4096)).split(b"\n")
                 for line in lines:
-                    device = act(bench, device, line.decode(errors="replace"))
+                    act(bench, line.decode(errors="replace"))
         return shell.returncode
     finally:
         bench.close()

@@ -1,0 +1,915 @@
+"""A long tethering shoot on the virtual camera bench, with faults at random
+moments, and a ledger of every photo taken from the ground truth.
+
+`shoot(bench, scratch, photos=N, seed=S)` plays a photographer's session
+against one camrelay after another (`bench/endurance` prints its figures,
+`test_endurance.py` runs a short one): photos come as the camera's
+file-added events (bursts and singles, on the card and in camera memory,
+sizes up to `max_size`, some files that are no photos) and from the host's
+"capture" on bodies with and without trigger capture. Each fault of FAULTS
+(endurance_ledger.py)
+happens several times, at moments the seed chooses; the first camrelay ends
+by the end of its input and the last by SIGTERM, each with photos queued.
+
+The ledger does not believe camrelay. Each photo offered is, in the end:
+saved exactly once with its bytes (found in the folder or in a copy that was
+moved away); dropped by a documented rule (a failure, a signal, not a photo
+name), as the diagnostic log names it; or never announced to camrelay (the
+virtual camera's record.jsonl says what it delivered). Anything else is a
+loss. Besides: files the host put in the folder never change, no temporary
+file is left at quiet moments or at the end, every status line has its 13
+keys and counters that agree with the folder, nothing hangs (an awaited
+line missing for HANG_SECONDS) or crashes, and every camrelay exits 0.
+"""
+
+from __future__ import annotations
+
+import errno
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import threading
+import time
+from collections import Counter, defaultdict
+from pathlib import Path
+from typing import Callable, Optional
+
+from endurance_ledger import (FAULTS, SONY_CAPTURE_PREFIX, TEMPORARY_PREFIX, Figures, Log,
+                              Photo, Records, same_pattern, unnumbered, within_slope)
+from harness import MODELS, Bench, Camera
+
+HANG_SECONDS = 30.0
+STATUS_KEYS = frozenset({
+    "backend", "cameraId", "cameraParameters", "cameraParametersUnavailable", "cameras",
+    "canCapture", "count", "error", "lastFile", "lastTransfer", "libraryVersion",
+    "pendingCount", "phase"})
+PHASES = frozenset({"idle", "connecting", "ready", "capturing", "transferring", "stopping",
+                    "error", "disconnected"})
+CLOSED_PHASES = ("idle", "error", "disconnected")
+STORE = "/store_00010001/DCIM"
+PHOTO_EXTENSIONS = ("JPG", "JPG", "JPG", "NEF", "CR3", "ARW", "DNG", "RAF", "HEIC", "ORF")
+OTHER_EXTENSIONS = ("MOV", "MP4", "WAV", "XMP", "THM", "TXT")
+# camrelay's text for a full disk: the operating system's.
+DISK_FULL_TEXT = os.strerror(errno.ENOSPC)
+
+# Bodies a replug may bring, with their weights.
+BODIES = {"trigger": 4, "capture": 3, "sony": 2, "sony-capture": 2, "viewer": 1}
+
+
+class Hang(Exception):
+    """An awaited status line did not come within HANG_SECONDS."""
+
+
+class Crash(Exception):
+    """camrelay ended without being asked to, or exited with another status than 0."""
+
+
+def rss_anon_kib(pid: int) -> Optional[int]:
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1])
+    except (FileNotFoundError, ProcessLookupError):
+        pass
+    return None
+
+
+class Shoot:
+    """The shoot's driver and its ledger (see the module's docstring)."""
+
+    def __init__(self, bench: Bench, scratch: Path, photos: int, seed: int,
+                 max_size: int = 40 << 20, progress: Callable[[str], None] = None):
+        self.bench, self.camera = bench, bench.camera
+        self.scratch = Path(scratch)
+        self.target = photos
+        self.rng = random.Random(seed)
+        self.max_size = max_size
+        self.progress = progress or (lambda text: None)
+        self.figures = Figures(seed=seed)
+        self.faults_each = max(3, photos // 100)
+        self.disk = self.scratch / "disk"  # the destination's file system
+        self.mounted = False
+        self.dest = self.disk / "photos"
+        self.moved: list[Path] = []  # folders moved away, not scanned yet
+        self.host_files: dict[Path, bytes] = {}
+        self.photos: dict[str, Photo] = {}
+        self.by_saved_name: dict[str, list[Photo]] = defaultdict(list)
+        self.saved: Counter = Counter()  # identity -> files found
+        self.capture_specs: dict[int, tuple[int, int, Optional[str]]] = {}
+        self.records = Records(self.camera, self.captured)
+        self.logs: list[Log] = []
+        self.serial = 0
+        self.next_capture_spec = 0
+        self.address = 4
+        self.bus = 1
+        self.device = None
+        self.relay = None
+        self.log: Optional[Log] = None
+        self.last: dict = {}
+        self.expect_errors = False
+        self.ending = False  # the host ended this camrelay: no further lines are judged
+        self.rss_samples: list[tuple[int, float, int]] = []
+        self.relay_began_at = 0
+        self.sampler_stop = threading.Event()
+        self.sampler = threading.Thread(target=self._sample_peak, daemon=True)
+        self.requested = 0
+        self.stop_losses: set[str] = set()
+        self.unsettled = 0  # photo steps in a row that did not wait for a quiet moment
+
+    # -- the run ---------------------------------------------------------------
+
+    def run(self) -> Figures:
+        began = time.monotonic()
+        self._mount()
+        self.dest.mkdir(parents=True, exist_ok=True)
+        self.sampler.start()
+        try:
+            self._guarded(self._begin)
+            schedule = self._schedule()
+            halfway = False
+            reported = 0
+            while self.requested < self.target or schedule:
+                if not halfway and self.requested >= self.target // 2:
+                    halfway = True
+                    self._guarded(self._end_by_end_of_input)
+                elif schedule and schedule[0][0] <= self.requested:
+                    kind = schedule.pop(0)[1]
+                    self.figures.faults[kind] += 1
+                    self._guarded(lambda: self._fault(kind))
+                else:
+                    self._guarded(self._photo_step)
+                if self.requested // 500 > reported:
+                    reported = self.requested // 500
+                    self.progress(f"{self.requested} of {self.target} photos requested, "
+                                  f"{time.monotonic() - began:.0f} s")
+            self._guarded(self._end_by_sigterm)
+            self._final_scan()
+        finally:
+            self.sampler_stop.set()
+            if self.relay is not None:
+                self.relay.end()
+            self._unmount()
+        self.figures.wall_seconds = time.monotonic() - began
+        self._ledger()
+        return self.figures
+
+    def _schedule(self) -> list[tuple[int, str]]:
+        kinds = [kind for kind in FAULTS for _ in range(self.faults_each)]
+        if not self.mounted:
+            kinds = [kind for kind in kinds if kind != "disk_full"]
+            self.figures.skipped.append("disk_full: not root, so no small file system to fill")
+        low, high = max(1, self.target // 50), max(2, self.target - self.target // 50)
+        return sorted((self.rng.randint(low, high), kind) for kind in kinds)
+
+    def _guarded(self, step: Callable[[], None]) -> None:
+        try:
+            step()
+        except Hang as hang:
+            self.figures.hangs += 1
+            self._problem(f"hang: {hang}")
+            self._replace_relay()
+        except Crash as crash:
+            self.figures.crashes += 1
+            self._problem(f"crash: {crash}")
+            self._replace_relay()
+
+    def _problem(self, text: str) -> None:
+        self.figures.problem_count += 1
+        if len(self.figures.problems) < 200:
+            context = f" (after {self.requested} photos requested, seed {self.figures.seed})"
+            self.figures.problems.append(text + context)
+
+    # -- camrelay and the camera -------------------------------------------------
+
+    def _begin(self) -> None:
+        self.device = self._plug(self._body())
+        self._new_relay()
+        self._open_session()
+
+    def _body(self) -> str:
+        return self.rng.choices(list(BODIES), weights=list(BODIES.values()))[0]
+
+    def _plug(self, model: str):
+        self.address += 1
+        if self.address > 120:
+            self.address, self.bus = 5, self.bus % 8 + 1
+        return self.bench.plug(model, bus=self.bus, address=self.address,
+                               speed=self.rng.choice(("480", "5000")))
+
+    def _new_relay(self) -> None:
+        number = len(self.logs) + 1
+        path = self.scratch / f"camrelay-{number}.log"
+        self.log = Log(path)
+        self.logs.append(self.log)
+        self.relay = self.bench.relay(env=self.bench.env(CAMRELAY_LOG=str(path)))
+        self.figures.relays += 1
+        self.relay_began_at = self.requested
+        self.last = {}
+        self.ending = False
+        self._wait("the first line", lambda s: True)
+
+    def _replace_relay(self) -> None:
+        """After a hang or a crash: the next camrelay takes over."""
+        relay = self.relay
+        if relay is not None:
+            if relay.proc.poll() is None:
+                relay.send_signal(signal.SIGTERM)
+            try:
+                relay.proc.wait(timeout=HANG_SECONDS)
+            except subprocess.TimeoutExpired:
+                relay.proc.kill()
+                relay.proc.wait()
+                self.records.forget_taken()
+            relay.end()
+            self._refresh()
+            self.log.abandon()
+        self.camera.set_throttle(0)
+        self.camera.set_result("file_get", None)
+        self._free_disk()
+        self.expect_errors = False
+        self._guarded_once(self._new_relay)
+        self._guarded_once(self._open_session)
+
+    def _guarded_once(self, step) -> None:
+        try:
+            step()
+        except (Hang, Crash) as failure:
+            self.figures.hangs += isinstance(failure, Hang)
+            self.figures.crashes += isinstance(failure, Crash)
+            self._problem(f"{type(failure).__name__.lower()} while recovering: {failure}")
+
+    def _camera_open(self) -> bool:
+        return bool(self.last.get("cameraId")) and self.last.get("phase") not in CLOSED_PHASES
+
+    def _listed(self, line: dict, port: str) -> bool:
+        return any(entry.get("id") == port for entry in line.get("cameras", []))
+
+    def _open_session(self) -> None:
+        """Opens the camera if none is open: plugs it in again if it was
+        pulled, waits for it in `cameras`, and sends "start"."""
+        if self._camera_open():
+            return
+        if not self.device.plugged:
+            self.device = self._plug(self._body() if self.rng.random() < 0.5
+                                     else self.device.model.key)
+        port = self.device.port
+        if not self._listed(self.last, port):
+            self._wait(f"{port} in cameras", lambda s: self._listed(s, port))
+        for _ in range(3):
+            self.relay.start(port, str(self.dest))
+            self._wait("connecting", lambda s: s["phase"] == "connecting")
+            line = self._wait("the answer to start", lambda s: s["phase"] in ("ready", "error"))
+            if line["phase"] == "ready":
+                break
+        else:
+            raise Hang(f"start of {port} keeps failing: {line['error']!r}")
+        if self.figures.rss_start is None:
+            self._sample_rss(closed=False)
+
+    # -- status lines ------------------------------------------------------------
+
+    def _take(self, timeout: float) -> Optional[dict]:
+        line = self.relay.take_line(timeout)
+        if line is None:
+            if self.relay.ended and not self.ending:
+                try:
+                    status = self.relay.proc.wait(timeout=HANG_SECONDS)
+                except subprocess.TimeoutExpired:
+                    status = "none (it still runs)"
+                raise Crash(f"camrelay ended its output, exit status {status}")
+            return None
+        if not isinstance(line, dict):
+            self._inconsistent(f"a status line that is no JSON object: {line[:200]!r}")
+            return None
+        self._check_line(line)
+        self.last = line
+        return line
+
+    def _wait(self, what: str, where: Callable[[dict], bool]) -> dict:
+        """The first line that matches `where`. Each line that comes gives the
+        wait HANG_SECONDS more, up to ten times that in all."""
+        now = time.monotonic()
+        deadline, limit = now + HANG_SECONDS, now + 10 * HANG_SECONDS
+        while True:
+            line = self._take(max(0.0, min(deadline, limit) - time.monotonic()))
+            if line is not None:
+                deadline = time.monotonic() + HANG_SECONDS
+                if where(line):
+                    return line
+            if time.monotonic() >= min(deadline, limit):
+                raise Hang(f"no line with {what} within {HANG_SECONDS:g} s; last line "
+                           f"{json.dumps(self.last)}")
+
+    def _inconsistent(self, text: str) -> None:
+        self.figures.inconsistent_lines += 1
+        self._problem(f"inconsistent line: {text}")
+
+    def _check_line(self, line: dict) -> None:
+        """The 13 keys, their types, and counters that agree with the folder
+        and with the line before."""
+        previous = self.last
+        shown = json.dumps(line)[:600]
+        if set(line) != STATUS_KEYS:
+            self._inconsistent(f"keys {sorted(line)}: {shown}")
+            return
+        kinds = {"phase": str, "error": str, "cameraId": str, "canCapture": bool,
+                 "pendingCount": int, "lastTransfer": dict, "count": int, "lastFile": str,
+                 "cameras": list, "cameraParameters": dict,
+                 "cameraParametersUnavailable": bool, "backend": str, "libraryVersion": str}
+        for key, kind in kinds.items():
+            if not isinstance(line[key], kind) or (kind is int and isinstance(line[key], bool)):
+                self._inconsistent(f"{key} is no {kind.__name__}: {shown}")
+                return
+        transfer = line["lastTransfer"]
+        if (line["phase"] not in PHASES or line["backend"] != "libgphoto2"
+                or line["pendingCount"] < 0 or line["count"] < 0
+                or set(transfer) not in (set(), {"bytes", "transferMs", "flushMs"})
+                or (line["phase"] == "error" and (line["pendingCount"] or line["cameraId"]))
+                or (line["phase"] == "idle" and line["cameraId"])
+                or (not line["cameraId"] and line["canCapture"])):
+            self._inconsistent(f"values: {shown}")
+            return
+        if not previous:
+            return
+        entered = (previous["phase"], previous["error"]) != ("error", line["error"])
+        if line["phase"] == "error" and entered and not self.expect_errors:
+            self.figures.unexpected_errors += 1
+            self._problem(f"error without a fault: {shown}")
+        if previous["phase"] in ("connecting", "capturing") and line["phase"] not in ("ready",
+                                                                                       "error"):
+            self._inconsistent(f"after {previous['phase']!r} came {line['phase']!r}: {shown}")
+        if previous["phase"] == "connecting" and line["phase"] == "ready":
+            if line["count"] or line["lastFile"] or line["lastTransfer"]:
+                self._inconsistent(f"a new session that does not start from 0: {shown}")
+            return
+        same = (line["count"], line["lastFile"], line["lastTransfer"]) == (
+            previous["count"], previous["lastFile"], previous["lastTransfer"])
+        if line["count"] == previous["count"] and not same:
+            self._inconsistent(f"lastFile or lastTransfer changed without count: {shown}")
+        elif line["count"] == previous["count"] + 1:
+            self._check_rise(line, shown)
+        elif line["count"] != previous["count"]:
+            self._inconsistent(f"count went from {previous['count']} to {line['count']}: {shown}")
+
+    def _check_rise(self, line: dict, shown: str) -> None:
+        name, size = line["lastFile"], line["lastTransfer"].get("bytes")
+        if line["phase"] not in ("ready", "stopping"):
+            self._inconsistent(f"count rose in phase {line['phase']!r}: {shown}")
+        for folder in [self.dest, *self.moved]:
+            path = folder / name
+            if name and "/" not in name and path.is_file() and path not in self.host_files:
+                if path.stat().st_size != size:
+                    self._inconsistent(f"{name} has {path.stat().st_size} bytes: {shown}")
+                return
+        self._inconsistent(f"no file {name!r} in the folder: {shown}")
+
+    # -- ground truth --------------------------------------------------------------
+
+    def _refresh(self) -> bool:
+        changed = self.records.refresh()
+        return self.log.refresh() or changed
+
+    def _quiet(self) -> bool:
+        """Nothing is under way: every event written has been taken, every
+        file handed over has been logged, nothing is queued or awaited, and
+        the last line says so."""
+        pid = self.relay.proc.pid
+        if self.last.get("phase") in CLOSED_PHASES:
+            return True
+        # The log tells of a save just before the line does.
+        return (self.last.get("phase") == "ready" and self.last.get("pendingCount") == 0
+                and self.last.get("count") == self.log.session_saved
+                and not self.records.written and not self.records.awaited(pid)
+                and self.records.file_events[pid] == self.log.camera_files
+                and not self.log.queued)
+
+    def _settle(self, what: str = "a quiet moment") -> None:
+        """Waits until nothing is under way, each line or photo's step giving
+        the wait HANG_SECONDS more (up to ten times that in all); then
+        checks the folder."""
+        deadline = time.monotonic() + HANG_SECONDS
+        limit = time.monotonic() + 10 * HANG_SECONDS
+        quiet_since = None
+        while True:
+            line = self._take(0.05)
+            changed = self._refresh()
+            now = time.monotonic()
+            if line is not None or changed:
+                deadline = now + HANG_SECONDS
+                quiet_since = None
+            if self._quiet():
+                # A closed camera has said all it will once no line came for
+                # a moment; what it left queued unlogged is then abandoned.
+                quiet_since = quiet_since or now
+                if self._camera_open() or now - quiet_since >= 0.3:
+                    break
+            elif now >= min(deadline, limit):
+                raise Hang(f"{what} did not come within {HANG_SECONDS:g} s; last line "
+                           f"{json.dumps(self.last)}; queued {list(self.log.queued)[:5]}, "
+                           f"awaited {sorted(self.records.awaited(self.relay.proc.pid))[:5]}, "
+                           f"events not taken {len(self.records.written)}")
+        if not self._camera_open():
+            self.log.abandon()
+            self._sample_rss(closed=True)
+        self._scan()
+
+    # -- the folder ------------------------------------------------------------
+
+    def _scan(self) -> None:
+        """Checks every file in the folder and in the copies moved away, at a
+        quiet moment: host files unchanged, no temporary file, every other
+        file a photo saved whole, each claim of the log where it says; then
+        takes the photos out (as the host imports them)."""
+        found: dict[str, list[str]] = defaultdict(list)  # name -> identities
+        for folder in [self.dest, *self.moved]:
+            if not folder.is_dir():
+                continue
+            for entry in os.scandir(folder):
+                path = Path(entry.path)
+                if path in self.host_files:
+                    continue
+                if entry.name.startswith(TEMPORARY_PREFIX):
+                    self.figures.temporary_files += 1
+                    self._problem(f"temporary file {entry.name} in {folder.name} at a quiet "
+                                  f"moment ({entry.stat().st_size} bytes)")
+                else:
+                    photo = self._identify(path)
+                    if photo is None:
+                        self.figures.corrupt_files += 1
+                        self._problem(f"{folder.name}/{entry.name} ({entry.stat().st_size} "
+                                      "bytes) holds no photo offered, byte for byte")
+                    else:
+                        self.saved[photo.identity] += 1
+                        self.figures.saved_in_moved_folders += folder != self.dest
+                        found[entry.name].append(photo.identity)
+                path.unlink()
+        self._check_host_files()
+        for folder in self.moved:
+            if folder.is_dir():
+                shutil.rmtree(folder)
+        self.moved.clear()
+        for log in self.logs:
+            for identity, name, size in log.claims:
+                if identity not in found.get(name, []):
+                    self.figures.overwrites += 1
+                    self._problem(f"the log saved {identity} as {name} ({size} bytes), but "
+                                  f"{name} holds {found.get(name) or 'nothing of ours'}")
+            log.claims.clear()
+
+    def _identify(self, path: Path) -> Optional[Photo]:
+        size = path.stat().st_size
+        names = [path.name] + ([base] if (base := unnumbered(path.name)) else [])
+        for name in names:
+            for photo in self.by_saved_name.get(name, []):
+                if photo.size == size and same_pattern(path, photo.size, photo.seed):
+                    return photo
+        return None
+
+    def _check_host_files(self) -> None:
+        for path, data in list(self.host_files.items()):
+            try:
+                now = path.read_bytes()
+            except FileNotFoundError:
+                now = None
+            if now != data:
+                self.figures.overwrites += 1
+                self._problem(f"host file {path.parent.name}/{path.name} changed or vanished")
+            if path.parent != self.dest:
+                del self.host_files[path]  # in a folder moved away, which goes now
+
+    def _final_scan(self) -> None:
+        self._refresh()
+        for log in self.logs:
+            log.abandon()
+        self._scan()
+        for path in list(self.host_files):
+            path.unlink(missing_ok=True)
+        self.host_files.clear()
+
+    # -- photos --------------------------------------------------------------------
+
+    def _size(self) -> int:
+        """Most photos small, a few up to max_size: 4 KiB * (max/4 KiB)^(u^2)."""
+        ratio = self.max_size / 4096
+        return int(4096 * ratio ** (self.rng.random() ** 2)) + self.rng.randint(0, 4095)
+
+    def _register(self, photo: Photo) -> Photo:
+        if photo.identity not in self.photos:
+            self.photos[photo.identity] = photo
+            for name in photo.saved_names():
+                self.by_saved_name[name].append(photo)
+        return self.photos[photo.identity]
+
+    def _new_photo(self, ram: bool, other: bool = False, size: int = None) -> Photo:
+        self.serial += 1
+        if other:
+            extension = self.rng.choice(OTHER_EXTENSIONS)
+        else:
+            extension = self.rng.choice(PHOTO_EXTENSIONS)
+            self.requested += 1
+        if ram:
+            sony = self.device is not None and self.device.model.vendor == MODELS["sony"].vendor
+            name = (f"capt_R{self.serial:06d}.{extension}" if sony
+                    else f"capt{self.serial:06d}.{extension.lower()}")
+            folder = "/"
+        else:
+            name = f"E{self.serial:06d}.{extension}"
+            folder = f"{STORE}/{100 + self.serial // 400 % 800}VCAM"
+        return self._register(Photo(folder, name, size or self._size(), self.serial,
+                                    photo=not other))
+
+    def _burst(self, count: int, ram: float = 0.0, others: float = 0.08,
+               size: int = None) -> list[Photo]:
+        """`count` new photos (each in camera memory with probability `ram`)
+        and perhaps some other files among them."""
+        photos = []
+        for _ in range(count):
+            if self.rng.random() < others:
+                photos.append(self._new_photo(self.rng.random() < ram, other=True))
+            photos.append(self._new_photo(self.rng.random() < ram, size=size))
+        return photos
+
+    def _announce(self, photos: list[Photo], extra: list[dict] = ()) -> None:
+        events = [Camera.photo_event(p.folder, p.name, size=p.size, seed=p.seed,
+                                     ram=p.folder == "/") for p in photos]
+        self._write_events(events + list(extra))
+
+    def _write_events(self, events: list[dict]) -> None:
+        self.camera.add_events(events)
+        self.records.expect(events)
+
+    def captured(self, folder: str, name: str, trigger: bool) -> list[Photo]:
+        """The photos a capture or trigger of the camera took (called for its
+        record): the file, and the second of a pair."""
+        match = re.search(r"C(\d{6})_", name)
+        if not match or int(match.group(1)) not in self.capture_specs:
+            return []
+        size, seed, pair = self.capture_specs[int(match.group(1))]
+        photos = [self._register(Photo(folder, name, size, seed, photo=True))]
+        if pair and trigger:
+            second = name[:name.rfind(".")] + "." + pair
+            photos.append(self._register(Photo(folder, second, size, seed, photo=True)))
+        return photos
+
+    def _prepare_capture(self, delay_ms: int = None) -> int:
+        """Sets what the next captures take; returns how many photos each
+        capture makes."""
+        self.next_capture_spec += 1
+        number = self.next_capture_spec
+        model = self.device.model
+        ram = self.rng.random() < 0.5
+        sony = model.vendor == MODELS["sony"].vendor
+        pair = "NEF" if model.trigger and self.rng.random() < 0.25 else None
+        size, seed = self._size(), self.rng.randint(0, 250)
+        if ram:
+            name = (f"{SONY_CAPTURE_PREFIX}C{number:06d}_#.ARW" if sony
+                    else f"captC{number:06d}_#.jpg")
+        else:
+            name = f"C{number:06d}_#.{'ARW' if sony else 'JPG'}"
+        self.capture_specs[number] = (size, seed, pair)
+        self.camera.set_capture(folder=None if ram else f"{STORE}/100VCAM", name=name, size=size,
+                                seed=seed, ram=ram, complete_event=self.rng.random() < 0.3,
+                                trigger_delay_ms=(self.rng.randint(0, 600) if delay_ms is None
+                                                  else delay_ms),
+                                pair=pair, pair_delay_ms=self.rng.randint(0, 300))
+        return 2 if pair else 1
+
+    def _photo_step(self) -> None:
+        self._open_session()
+        choice = self.rng.random()
+        if choice < 0.3 and self.device.model.can_capture:
+            count = self.rng.choice((1, 1, 1, 2, 3))
+            self.requested += count * self._prepare_capture()
+            self.relay.send('{"command":"capture"}\n' * count)
+            # Until camrelay has answered them, nothing shows the captures
+            # are under way: a quiet moment must not be taken before that.
+            for _ in range(count):
+                self._wait("capturing", lambda s: s["phase"] == "capturing")
+                self._wait("the answer to capture", lambda s: s["phase"] in ("ready", "error"))
+        elif choice < 0.55:
+            self._announce(self._burst(self.rng.randint(2, 8), ram=0.3))
+        elif choice < 0.7:
+            self._announce(self._burst(self.rng.randint(2, 6), ram=1.0))
+        else:
+            self._announce(self._burst(1, ram=0.4))
+        if self.rng.random() < 0.6 or self.unsettled >= 2:
+            self.unsettled = 0
+            self._settle()
+        else:
+            self.unsettled += 1
+            while self._take(0) is not None:  # the next photos come while these download
+                self._refresh()
+
+    # -- faults ----------------------------------------------------------------------
+
+    def _fault(self, kind: str) -> None:
+        self._open_session()
+        self._settle(f"a quiet moment before {kind}")
+        self.expect_errors = True
+        try:
+            getattr(self, f"_fault_{kind}")()
+            self._settle(f"a quiet moment after {kind}")
+        finally:
+            self.camera.set_throttle(0)
+            self.camera.set_result("file_get", None)
+            self._free_disk()
+            self.expect_errors = False
+        self._open_session()
+
+    def _gone(self, port: str) -> None:
+        self._wait(f"{port} gone from cameras",
+                   lambda s: s["phase"] in ("error", "disconnected") and not self._listed(s, port))
+
+    def _fault_unplug_idle(self) -> None:
+        self.bench.unplug(self.device)
+        self._gone(self.device.port)
+
+    def _fault_unplug_after_burst(self) -> None:
+        self._announce(self._burst(self.rng.randint(2, 8), ram=0.5))
+        self.bench.unplug(self.device)
+        self._gone(self.device.port)
+
+    def _throttled_burst(self, count: int, low: int, high: int) -> list[Photo]:
+        """Card photos sent at 4 MB/s, so that the first is still coming when
+        the caller acts on the "transferring" line it waits for."""
+        self.camera.set_throttle(4_000_000)
+        photos = [self._new_photo(ram=False, size=self.rng.randint(low, high))
+                  for _ in range(count)]
+        self._announce(photos)
+        self._wait("transferring", lambda s: s["phase"] in ("transferring", "stopping")
+                   and s["pendingCount"] > 0)
+        return photos
+
+    def _fault_unplug_mid_transfer(self) -> None:
+        self._throttled_burst(self.rng.randint(1, 3), 400_000, 1_500_000)
+        time.sleep(self.rng.uniform(0, 0.08))
+        self.bench.unplug(self.device)
+        self._gone(self.device.port)
+
+    def _fault_camera_cut_off(self) -> None:
+        photo = self._new_photo(ram=False)
+        self.camera.add_file(photo.folder, photo.name, size=photo.size, seed=photo.seed,
+                             result=self.rng.choice((-7, -10, -1)),
+                             fail_after=self.rng.randint(0, photo.size - 1))
+        self._write_events([Camera.event("file_added", photo.folder, photo.name)])
+        self._announce(self._burst(self.rng.randint(0, 3), ram=0.3))
+        self._wait("the cut-off download's error", lambda s: s["phase"] == "error")
+        self._settle()
+        self.camera.remove_file(photo.folder, photo.name)
+
+    def _stop_and_wait(self, payload: str = '{"command":"stop"}\n') -> None:
+        """Sends "stop" (after `payload`'s other lines) and waits for "idle".
+        A capture in flight that the camera announces within the documented
+        bounds (every shoot's delays are) must be saved before it: a camera
+        closed first is a loss, not a photo never announced."""
+        self._refresh()
+        self.records.closed_awaiting.clear()
+        self.relay.send(payload)
+        self._wait("idle after stop", lambda s: s["phase"] == "idle")
+        self._refresh()
+        for identity in sorted(self.records.closed_awaiting):
+            self.stop_losses.add(identity)
+            self._problem(f"loss: stop closed the camera before {identity}, a capture in "
+                          "flight, was announced")
+
+    def _fault_stop_with_queue(self) -> None:
+        self._throttled_burst(self.rng.randint(2, 5), 100_000, 600_000)
+        self._stop_and_wait()
+
+    def _fault_stop_idle(self) -> None:
+        self._stop_and_wait()
+
+    def _fault_stop_after_burst(self) -> None:
+        self._announce(self._burst(self.rng.randint(2, 8), ram=0.5))
+        self._stop_and_wait()
+
+    def _fault_capture_and_stop(self) -> None:
+        count = self.rng.choice((1, 1, 2))
+        if self.device.model.can_capture:
+            self.requested += count * self._prepare_capture(delay_ms=self.rng.randint(0, 1500))
+        self._stop_and_wait('{"command":"capture"}\n' * count + '{"command":"stop"}\n')
+
+    def _fault_disk_full(self) -> None:
+        filler = self.disk / "filler"
+        usage = os.statvfs(self.disk)
+        margin = self.rng.randint(0, 256 << 10)
+        free = usage.f_bavail * usage.f_frsize
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        try:
+            # The file system's own bookkeeping may not let the last pages go.
+            for reserve in range(margin, free, 256 << 10):
+                try:
+                    os.posix_fallocate(fd, 0, max(4096, free - reserve))
+                    break
+                except OSError as failure:
+                    if failure.errno != errno.ENOSPC:
+                        raise
+        finally:
+            os.close(fd)
+        usage = os.statvfs(self.disk)
+        left = usage.f_bavail * usage.f_frsize
+        photos = [self._new_photo(ram=self.rng.random() < 0.4,
+                                  size=left + self.rng.randint(64 << 10, 1 << 20))]
+        self._announce(photos + self._burst(self.rng.randint(0, 3)))
+        line = self._wait("the full disk's error", lambda s: s["phase"] == "error")
+        if line["error"] != DISK_FULL_TEXT:
+            self._inconsistent(f"a full disk told as {line['error']!r}")
+        self._settle()
+
+    def _free_disk(self) -> None:
+        (self.disk / "filler").unlink(missing_ok=True)
+
+    def _fault_folder_moved(self) -> None:
+        self._throttled_burst(self.rng.randint(2, 6), 150_000, 500_000)
+        time.sleep(self.rng.uniform(0, 0.05))
+        away = self.disk / f"photos.moved-{self.serial}"
+        self.dest.rename(away)
+        self.moved.append(away)
+        self.host_files = {away / path.name if path.parent == self.dest else path: data
+                           for path, data in self.host_files.items()}
+        time.sleep(self.rng.choice((0, 0, 0.01, 0.1)))
+        self.dest.mkdir()
+
+    def _fault_download_failure(self) -> None:
+        self.camera.set_result("file_get", self.rng.choice((-7, -10, -1)),
+                               after_bytes=self.rng.choice((0, 0, 1000, 70_000)))
+        photos = [self._new_photo(ram=False, size=self.rng.randint(100_000, 400_000))]
+        self._announce(photos + self._burst(self.rng.randint(0, 3)))
+        self._wait("the failed download's error", lambda s: s["phase"] == "error")
+
+    def _fault_event_failure(self) -> None:
+        photos = self._burst(self.rng.randint(0, 6), ram=0.4)
+        self._announce(photos, extra=[{"result": self.rng.choice((-7, -10, -1, -52))}])
+        self._wait("the failed event wait's error", lambda s: s["phase"] == "error")
+
+    def _fault_names_taken(self) -> None:
+        photos = self._burst(self.rng.randint(1, 4), ram=0.3, others=0)
+        sony = self.device.model.vendor == MODELS["sony"].vendor
+        for photo in photos:
+            # The name camrelay will give it on this body.
+            name = min(photo.saved_names(), key=len) if sony else photo.name
+            taken = [name]
+            if self.rng.random() < 0.4:  # the first numbered name is taken too
+                stem, dot, extension = name.rpartition(".")
+                taken.append(f"{stem}_1.{extension}")
+            for taken_name in taken:
+                data = os.urandom(self.rng.randint(10, 5000))
+                (self.dest / taken_name).write_bytes(data)
+                self.host_files[self.dest / taken_name] = data
+        self._announce(photos)
+
+    def _fault_announced_twice(self) -> None:
+        photos = self._burst(self.rng.randint(1, 4), ram=0.4, others=0)
+        twice = photos + [self.rng.choice(photos)]
+        self.rng.shuffle(twice)
+        self._announce(twice)
+
+    # -- the two ends ----------------------------------------------------------------
+
+    def _end_by_end_of_input(self) -> None:
+        """The host quits with photos queued: they are saved, then camrelay
+        exits 0 without an "idle" line."""
+        self._open_session()
+        self._settle()
+        self._throttled_burst(self.rng.randint(2, 5), 100_000, 400_000)
+        self.ending = True
+        self.relay.close_stdin()
+        self._drain_to_exit("end of input")
+        self.camera.set_throttle(0)
+        self._new_relay()
+        self._open_session()
+
+    def _end_by_sigterm(self) -> None:
+        """SIGTERM with photos queued: camrelay exits 0 at once; the queue is
+        dropped by the signal rule."""
+        self._open_session()
+        self._settle()
+        self._sample_rss(closed=False, end=True)
+        self._throttled_burst(self.rng.randint(2, 5), 200_000, 600_000)
+        time.sleep(self.rng.uniform(0, 0.2))
+        self.ending = True
+        self.relay.send_signal(signal.SIGTERM)
+        self._drain_to_exit("SIGTERM")
+        self.camera.set_throttle(0)
+
+    def _drain_to_exit(self, how: str) -> None:
+        deadline = time.monotonic() + HANG_SECONDS
+        while not self.relay.ended:
+            line = self._take(0.1)
+            if line is not None:
+                deadline = time.monotonic() + HANG_SECONDS
+                if line["phase"] == "idle" and how == "end of input":
+                    self._inconsistent("an \"idle\" line after the end of input")
+            elif time.monotonic() >= deadline:
+                raise Hang(f"camrelay still writing lines {HANG_SECONDS:g} s after {how}")
+        try:
+            status = self.relay.proc.wait(timeout=HANG_SECONDS)
+        except subprocess.TimeoutExpired:
+            raise Hang(f"camrelay did not exit within {HANG_SECONDS:g} s of {how}")
+        self._refresh()
+        self.log.abandon()
+        if status != 0:
+            raise Crash(f"exit status {status} after {how}")
+        self.relay.end()
+
+    # -- memory ----------------------------------------------------------------------
+
+    def _sample_rss(self, closed: bool, end: bool = False) -> None:
+        kib = rss_anon_kib(self.relay.proc.pid)
+        if kib is None:
+            return
+        if self.figures.rss_start is None:
+            self.figures.rss_start = kib
+        self.figures.rss_peak = max(self.figures.rss_peak or 0, kib)
+        if end or closed:
+            self.figures.rss_end = kib
+        warm = self.requested - self.relay_began_at >= max(20, self.target // 20)
+        if closed and warm:
+            self.rss_samples.append((len(self.logs), self.requested, kib))
+
+    def _sample_peak(self) -> None:
+        while not self.sampler_stop.wait(0.25):
+            relay = self.relay
+            if relay is not None and (kib := rss_anon_kib(relay.proc.pid)) is not None:
+                self.figures.rss_peak = max(self.figures.rss_peak or 0, kib)
+
+    # -- the disk --------------------------------------------------------------------
+
+    def _mount(self) -> None:
+        """A small tmpfs of our own for the destination when we are root,
+        so that it can be filled."""
+        self.disk.mkdir(parents=True, exist_ok=True)
+        if os.geteuid() != 0 or shutil.which("mount") is None:
+            return
+        size = max(512 << 20, 16 * self.max_size)
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=0755", "tmpfs",
+                               str(self.disk)], capture_output=True)
+        self.mounted = done.returncode == 0
+
+    def _unmount(self) -> None:
+        if self.mounted:
+            subprocess.run(["umount", "-l", str(self.disk)], capture_output=True)
+            self.mounted = False
+
+    # -- the ledger ------------------------------------------------------------------
+
+    def _ledger(self) -> None:
+        figures = self.figures
+        figures.photos_requested = self.requested
+        drops: dict[str, str] = {}
+        ignored: set[str] = set()
+        unexplained: set[str] = set()
+        for log in self.logs:
+            drops.update(log.drops)
+            ignored |= log.ignored
+            unexplained.update(log.unexplained)
+        for identity, photo in self.photos.items():
+            announced = self.records.announced[identity] > 0
+            saved = self.saved[identity]
+            if photo.photo:
+                figures.photos_offered += 1
+                figures.photos_announced += announced
+            else:
+                figures.other_files_offered += 1
+                figures.other_files_announced += announced
+            if saved:
+                figures.saved += photo.photo
+                figures.duplicates += saved - 1
+                if saved > 1:
+                    self._problem(f"{identity} saved {saved} times")
+                if not photo.photo:
+                    figures.losses += 1
+                    self._problem(f"{identity} is no photo, but was saved")
+                if not announced:
+                    self._problem(f"{identity} saved though never announced")
+            elif identity in self.stop_losses:
+                figures.losses += 1
+            elif not announced:
+                figures.never_announced += 1
+            elif not photo.photo:
+                if identity in ignored:
+                    figures.dropped["not_a_photo_name"] += 1
+                else:
+                    figures.losses += 1
+                    self._problem(f"{identity} (no photo) announced, but not logged as ignored")
+            elif identity in drops:
+                figures.dropped[drops[identity]] += 1
+            else:
+                figures.losses += 1
+                why = "dropped without a documented rule" if identity in unexplained else \
+                    "neither saved nor dropped"
+                self._problem(f"loss: {identity} ({photo.size} bytes) announced, {why}")
+        figures.rss_samples = len(self.rss_samples)
+        slope = within_slope(self.rss_samples)
+        figures.rss_slope = None if slope is None else slope * 1000
+
+
+def shoot(bench: Bench, scratch: Path, photos: int, seed: int, max_size: int = 40 << 20,
+          progress: Callable[[str], None] = None) -> Figures:
+    """Runs one shoot on `bench` (see the module's docstring); `scratch` is
+    a folder of its own for the destination and the diagnostic logs."""
+    return Shoot(bench, scratch, photos, seed, max_size, progress).run()

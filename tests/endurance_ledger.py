@@ -1,0 +1,407 @@
+"""The ground truth of an endurance shoot (endurance.py) and its figures.
+
+A shoot's ledger believes neither camrelay's status lines nor its own
+plans: it reads what the virtual camera did (record.jsonl: the files it
+handed to camrelay, by event or as a capture's result, and the events it
+took from events.jsonl), what camrelay logged (CAMRELAY_LOG: what it
+queued, saved, and dropped by which rule), and what the folder holds.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+from collections import Counter, OrderedDict, defaultdict, deque
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable, Optional
+
+from harness import Camera, pattern_bytes
+
+TEMPORARY_PREFIX = ".lumetra-"
+FILE_ADDED = 2  # GP_EVENT_FILE_ADDED, as record.jsonl gives event types
+SONY_CAPTURE_PREFIX = "capt_"
+# The faults a shoot plays, and the documented rules by which camrelay may
+# drop a file announced to it.
+FAULTS = (
+    "unplug_idle", "unplug_after_burst", "unplug_mid_transfer", "camera_cut_off",
+    "stop_with_queue", "stop_idle", "stop_after_burst", "capture_and_stop", "disk_full",
+    "folder_moved", "download_failure", "event_failure", "names_taken", "announced_twice")
+RULES = ("failure", "signal", "not_a_photo_name")
+
+
+@dataclass
+class Photo:
+    """One file the camera offers, named as the diagnostic log names it:
+    camera folder + "/" + name."""
+
+    folder: str
+    name: str
+    size: int
+    seed: int
+    photo: bool  # a photo name that camrelay saves; other files it ignores
+
+    @property
+    def identity(self) -> str:
+        return f"{self.folder}/{self.name}"
+
+    def saved_names(self) -> set[str]:
+        """The names camrelay may give it before numbering: its own, and on a
+        Sony body a capture in camera memory without its "capt_" prefix."""
+        names = {self.name}
+        if self.folder == "/" and self.name.startswith(SONY_CAPTURE_PREFIX):
+            names.add(self.name[len(SONY_CAPTURE_PREFIX):])
+        return names
+
+
+def same_pattern(path: Path, size: int, seed: int) -> bool:
+    """Whether the file holds exactly pattern_bytes(size, seed)."""
+    if path.stat().st_size != size:
+        return False
+    block = pattern_bytes(251 * 4096, seed)  # whole periods: each block starts at phase `seed`
+    with open(path, "rb") as f:
+        while chunk := f.read(len(block)):
+            if chunk != block[:len(chunk)]:
+                return False
+    return True
+
+
+def unnumbered(name: str) -> Optional[str]:
+    """The name before camrelay numbered it (IMG_1_2.JPG -> IMG_1.JPG), if it
+    looks numbered."""
+    match = re.fullmatch(r"(.*)_\d+(\.[^.]*)?", name)
+    return match.group(1) + (match.group(2) or "") if match else None
+
+
+class Follower:
+    """The lines appended to a file, read as they come. A file that its
+    writer moves to FILE.1 to begin afresh (camrelay's log at 8 MiB) is
+    followed across the move."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.inode = None
+        self.offset = 0
+        self.partial = b""
+
+    def lines(self) -> list[str]:
+        try:
+            fd = os.open(self.path, os.O_RDONLY)
+        except FileNotFoundError:
+            return []
+        try:
+            inode = os.fstat(fd).st_ino
+            lines = []
+            if self.inode is not None and inode != self.inode:
+                older = Path(f"{self.path}.1")
+                try:
+                    rotated = os.open(older, os.O_RDONLY)
+                except FileNotFoundError:
+                    rotated = None
+                if rotated is not None:
+                    try:
+                        if os.fstat(rotated).st_ino == self.inode:
+                            lines += self._read(rotated)
+                    finally:
+                        os.close(rotated)
+                self.offset, self.partial = 0, b""
+            self.inode = inode
+            return lines + self._read(fd)
+        finally:
+            os.close(fd)
+
+    def _read(self, fd: int) -> list[str]:
+        pieces = []
+        while piece := os.pread(fd, 1 << 20, self.offset):
+            pieces.append(piece)
+            self.offset += len(piece)
+        *complete, self.partial = (self.partial + b"".join(pieces)).split(b"\n")
+        return [line.decode(errors="replace") for line in complete]
+
+
+class Epoch:
+    """One opening of the camera (init to exit) in one process: the photos
+    its triggers will announce."""
+
+    def __init__(self):
+        self.awaited: set[str] = set()  # identities of triggered photos not announced yet
+
+
+class Records:
+    """What the virtual camera did (record.jsonl): which photos it
+    announced to camrelay, which captures it took, which events it took from
+    events.jsonl."""
+
+    def __init__(self, camera: Camera, captured: Callable[[str, str, bool], list[Photo]]):
+        self.camera = camera
+        self.follower = Follower(camera.directory / "record.jsonl")
+        self.captured = captured  # the photos a capture or trigger record took
+        self.announced: Counter = Counter()  # identity -> announcements
+        self.file_events: Counter = Counter()  # pid -> files handed to camrelay
+        self.epochs: dict[int, Epoch] = {}
+        self.closed_awaiting: set[str] = set()  # triggered photos whose camera closed first
+        # The events.jsonl lines we wrote whose record is still to come:
+        # (what the record will say, where the line ends in the file).
+        self.written: deque = deque()
+
+    def expect(self, events: list[dict]) -> None:
+        """Notes events just appended to events.jsonl (by Camera.add_events)."""
+        end = (self.camera.directory / "events.jsonl").stat().st_size
+        texts = [json.dumps(event, allow_nan=False) + "\n" for event in events]
+        position = end - sum(len(text.encode()) for text in texts)
+        for event, text in zip(events, texts):
+            position += len(text.encode())
+            key = (("result", event["result"]) if "result" in event
+                   else ("file", f"{event['folder']}/{event['name']}"))
+            self.written.append((key, position))
+
+    def forget_taken(self) -> None:
+        """After a process was killed between taking an event line and
+        recording it: the lines before the driver's position are gone."""
+        path = self.camera.directory / "events.pos"
+        position = int(path.read_text() or 0) if path.exists() else 0
+        while self.written and self.written[0][1] <= position:
+            self.written.popleft()
+
+    def _written(self, key) -> bool:
+        """Takes the line whose record this is. The driver takes lines in
+        order, so the lines before it had no record (a failed handover)."""
+        for index, (waiting, _) in enumerate(self.written):
+            if waiting == key:
+                for _ in range(index + 1):
+                    self.written.popleft()
+                return True
+        return False
+
+    def refresh(self) -> bool:
+        """Takes the new records; true when one of them moved a photo on
+        (settings reads, which come every few seconds, do not)."""
+        changed = False
+        for text in self.follower.lines():
+            if not text.strip():
+                continue
+            try:
+                record = json.loads(text)
+            except ValueError:
+                continue
+            changed = changed or record.get("op") != "get_config"
+            self._take(record)
+        return changed
+
+    def _take(self, record: dict) -> None:
+        op, pid = record.get("op"), record.get("pid")
+        if op == "init":
+            if record.get("result", 0) >= 0:
+                self.epochs[pid] = Epoch()
+        elif op == "exit":
+            epoch = self.epochs.pop(pid, None)  # its triggers' photos are never announced
+            self.closed_awaiting |= epoch.awaited if epoch else set()
+        elif op == "trigger" and record.get("result") == 0:
+            for photo in self.captured(record["folder"], record["name"], trigger=True):
+                self.epochs.setdefault(pid, Epoch()).awaited.add(photo.identity)
+        elif op == "capture" and record.get("result") == 0:
+            self.file_events[pid] += 1  # the capture's result hands the file to camrelay
+            for photo in self.captured(record["folder"], record["name"], trigger=False):
+                self.announced[photo.identity] += 1
+        elif op == "event":
+            if "result" in record:
+                self._written(("result", record["result"]))
+            elif record.get("type") == FILE_ADDED and "name" in record:
+                identity = f"{record['folder']}/{record['name']}"
+                self.announced[identity] += 1
+                self.file_events[pid] += 1
+                if not self._written(("file", identity)) and (epoch := self.epochs.get(pid)):
+                    epoch.awaited.discard(identity)
+
+    def awaited(self, pid: int) -> set[str]:
+        epoch = self.epochs.get(pid)
+        return epoch.awaited if epoch else set()
+
+
+LOG_LINE = re.compile(r"^[\d.]+ (.*)$")
+CAMERA_FILE = re.compile(r"camera file (.*): (queued|no photo: ignored|saved or queued already)$")
+SAVED = re.compile(r"saved (.*) as (.*): (\d+) bytes, transfer ")
+DOWNLOAD_FAILED = re.compile(r"download of (.*) failed at (.*)$")
+DROPPED = re.compile(r"queued photo dropped: (.*)$")
+FAILED = re.compile(r"failed: \S+ returned -?\d+ \(.*\) in phase \w+( after a signal)?$")
+
+
+class Log:
+    """What one camrelay says it did, from its diagnostic log: the files
+    announced to it, what it queued, saved and dropped, and by which rule."""
+
+    def __init__(self, path: Path):
+        self.follower = Follower(path)
+        self.camera_files = 0  # "camera file" lines: one per file handed over
+        self.session_saved = 0  # files saved since the camera was opened
+        self.queued: OrderedDict = OrderedDict()  # identity -> None, not yet saved or dropped
+        self.ignored: set[str] = set()  # not a photo name
+        self.claims: list[tuple[str, str, int]] = []  # (identity, saved name, bytes) not checked yet
+        self.drops: dict[str, str] = {}  # identity -> rule
+        self.unexplained: list[str] = []  # dropped with no documented rule
+        self.signalled = False
+        self.failed = False  # a failure since the camera was opened
+        self.failing_download: Optional[str] = None  # its rule comes with the next line
+
+    def refresh(self) -> bool:
+        """Takes the new lines; true when one of them tells of a photo."""
+        changed = False
+        for text in self.follower.lines():
+            if match := LOG_LINE.match(text):
+                changed = self._take(match.group(1)) or changed
+        return changed
+
+    def _drop(self, identity: str, rule: Optional[str]) -> None:
+        self.queued.pop(identity, None)
+        if rule is None:
+            self.unexplained.append(identity)
+        else:
+            self.drops[identity] = rule
+
+    def _take(self, text: str) -> bool:
+        queued, dropped = len(self.queued), len(self.drops) + len(self.unexplained)
+        claims = len(self.claims)
+        self._read(text)
+        return (len(self.queued), len(self.drops) + len(self.unexplained),
+                len(self.claims)) != (queued, dropped, claims) or text.startswith("camera file ")
+
+    def _read(self, text: str) -> None:
+        if text.startswith("camera file "):
+            self.camera_files += 1
+            if match := CAMERA_FILE.match(text):
+                identity, outcome = match.groups()
+                if outcome == "queued":
+                    self.queued[identity] = None
+                elif outcome.startswith("no photo"):
+                    self.ignored.add(identity)
+        elif match := SAVED.match(text):
+            identity, name, size = match.groups()
+            self.queued.pop(identity, None)
+            self.claims.append((identity, name, int(size)))
+            self.session_saved += 1
+        elif match := DOWNLOAD_FAILED.match(text):
+            self.queued.pop(identity := match.group(1), None)
+            self.failing_download = identity
+        elif match := DROPPED.match(text):
+            rule = "signal" if self.signalled else "failure" if self.failed else None
+            self._drop(match.group(1), rule)
+        elif match := FAILED.match(text):
+            self.signalled = self.signalled or match.group(1) is not None
+            self.failed = True
+            self._settle_download()
+        elif text.startswith("session fails in phase "):
+            self.failed = True
+            self._settle_download()
+        elif text.startswith("SIGTERM or SIGINT: quitting"):
+            self.signalled = True
+        elif text.startswith("camera open: "):
+            self.failed = False
+            self.session_saved = 0
+            self.abandon()
+
+    def _settle_download(self) -> None:
+        if self.failing_download is not None:
+            self._drop(self.failing_download, "signal" if self.signalled else "failure")
+            self.failing_download = None
+
+    def abandon(self) -> None:
+        """The camera is closed: what is still queued was dropped without a
+        word."""
+        for identity in list(self.queued):
+            self._drop(identity, None)
+        if self.failing_download is not None:
+            self._drop(self.failing_download, "signal" if self.signalled else None)
+            self.failing_download = None
+
+
+@dataclass
+class Figures:
+    """What a shoot found. `problems` describes each fault of camrelay."""
+
+    seed: int
+    photos_requested: int = 0
+    photos_offered: int = 0
+    other_files_offered: int = 0
+    photos_announced: int = 0
+    other_files_announced: int = 0
+    saved: int = 0
+    saved_in_moved_folders: int = 0
+    dropped: Counter = field(default_factory=Counter)  # by rule
+    never_announced: int = 0
+    losses: int = 0
+    corrupt_files: int = 0  # files that hold no photo offered
+    duplicates: int = 0
+    overwrites: int = 0
+    temporary_files: int = 0
+    inconsistent_lines: int = 0
+    unexpected_errors: int = 0
+    hangs: int = 0
+    crashes: int = 0
+    faults: Counter = field(default_factory=Counter)
+    skipped: list[str] = field(default_factory=list)
+    rss_start: Optional[int] = None
+    rss_peak: Optional[int] = None
+    rss_end: Optional[int] = None
+    rss_slope: Optional[float] = None  # KiB per 1000 photos, after warm-up
+    rss_samples: int = 0
+    wall_seconds: float = 0.0
+    relays: int = 0
+    problems: list[str] = field(default_factory=list)  # the first 200
+    problem_count: int = 0
+
+    @property
+    def failed(self) -> bool:
+        """Any loss, duplicate, overwrite, temporary file, inconsistent or
+        unexpected line, hang or crash."""
+        return self.problem_count > 0
+
+    def lines(self) -> list[str]:
+        """`name: value` lines, as the benches print them."""
+        announced = self.photos_announced + self.other_files_announced
+        share = lambda n: f"{100 * n / announced:.2f}" if announced else "0"
+        rows = [
+            ("seed", self.seed), ("photos_requested", self.photos_requested),
+            ("photos_offered", self.photos_offered),
+            ("other_files_offered", self.other_files_offered),
+            ("photos_announced", self.photos_announced),
+            ("other_files_announced", self.other_files_announced),
+            ("saved", self.saved), ("saved_in_moved_folders", self.saved_in_moved_folders),
+            *((f"dropped_{rule}", self.dropped[rule]) for rule in RULES),
+            ("never_announced", self.never_announced), ("losses", self.losses),
+            ("corrupt_files", self.corrupt_files),
+            ("duplicates", self.duplicates), ("overwrites", self.overwrites),
+            ("temporary_files", self.temporary_files),
+            ("inconsistent_lines", self.inconsistent_lines),
+            ("unexpected_errors", self.unexpected_errors), ("hangs", self.hangs),
+            ("crashes", self.crashes), ("camrelay_runs", self.relays),
+            *((f"fault_{kind}", self.faults[kind]) for kind in FAULTS),
+            *((f"skipped_{what}", why) for what, why in
+              (entry.split(": ", 1) for entry in self.skipped)),
+            ("rss_anon_kib_start", self.rss_start), ("rss_anon_kib_peak", self.rss_peak),
+            ("rss_anon_kib_end", self.rss_end),
+            ("rss_anon_slope_kib_per_1000_photos",
+             "n/a" if self.rss_slope is None else f"{self.rss_slope:.2f}"),
+            ("rss_anon_samples", self.rss_samples),
+            ("wall_seconds", f"{self.wall_seconds:.1f}"),
+            *((f"dropped_share_{rule}_percent", share(self.dropped[rule])) for rule in RULES),
+            ("photos_dropped_percent",
+             f"{100 * (self.dropped['failure'] + self.dropped['signal']) / self.photos_announced:.2f}"
+             if self.photos_announced else "0"),
+        ]
+        return [f"{name}: {value}" for name, value in rows]
+
+
+def within_slope(samples: list[tuple[int, float, int]]) -> Optional[float]:
+    """Least-squares slope of y on x with an intercept of its own for each
+    group: samples are (group, x, y)."""
+    groups = defaultdict(list)
+    for group, x, y in samples:
+        groups[group].append((x, y))
+    sxy = sxx = 0.0
+    for points in groups.values():
+        mx = sum(x for x, _ in points) / len(points)
+        my = sum(y for _, y in points) / len(points)
+        sxy += sum((x - mx) * (y - my) for x, y in points)
+        sxx += sum((x - mx) ** 2 for x, _ in points)
+    return sxy / sxx if sxx else None

@@ -1,0 +1,27 @@
+"""The endurance shoot in its short form: 200 photos with every fault a few
+times, on the virtual camera bench (tests/endurance.py; bench/endurance runs
+the long form). Fails on any loss, overwrite, temporary file, hang, crash or
+inconsistent line, and names the seed that replays the shoot.
+
+The seed is fixed, so that CI runs the same shoot every time; set
+CAMRELAY_ENDURANCE_SEED to try another."""
+
+import os
+
+import endurance
+
+SEED = int(os.environ.get("CAMRELAY_ENDURANCE_SEED", "17"))
+PHOTOS = 200
+MAX_MB = 1  # small photos keep the short form short
+
+
+def test_a_short_shoot_accounts_for_every_photo(bench, tmp_path):
+    replay = f"bench/endurance --photos {PHOTOS} --seed {SEED} --max-mb {MAX_MB}"
+    print(f"endurance seed {SEED}; replay with: {replay}")
+    figures = endurance.shoot(bench, tmp_path, photos=PHOTOS, seed=SEED,
+                              max_size=int(MAX_MB * 1e6))
+    table = "\n".join(figures.lines() + [f"problem: {p}" for p in figures.problems])
+    assert not figures.failed, f"replay with: {replay}\n{table}"
+    skipped = {entry.split(":")[0] for entry in figures.skipped}
+    assert all(figures.faults[kind] >= 3 for kind in endurance.FAULTS if kind not in skipped), table
+    assert figures.saved > PHOTOS // 2, table
