@@ -17,6 +17,7 @@
 #include "downloads.h"
 #include "file_system.h"
 #include "hotplug.h"
+#include "memory.h"
 #include "parameters.h"
 #include "program_path.h"
 #include "session.h"
@@ -258,6 +259,7 @@ int runTethering(const char* argv0) {
   logEvent("camrelay ", CAMRELAY_VERSION, " starts: libgphoto2 ", libraryVersion(), ", camlibs ",
            getenv("CAMLIBS"), ", iolibs ", getenv("IOLIBS"));
   installSignalHandlers();
+  returnLargeBuffersWhenFreed();
   // A signal that cuts the driver load short is a request to quit, not a
   // failed start-up.
   if (!startLibrary()) return state.cancelled != 0 ? 0 : 1;

@@ -1,5 +1,5 @@
 """The endurance shoot in its short form: 200 photos with every fault a few
-times, on the virtual camera bench (tests/endurance.py; bench/endurance runs
+times, on the virtual camera bench (bench/endurance_shoot.py; bench/endurance runs
 the long form). Fails on any loss, overwrite, temporary file, hang, crash or
 inconsistent line, and names the seed that replays the shoot.
 
@@ -7,8 +7,11 @@ The seed is fixed, so that CI runs the same shoot every time; set
 CAMRELAY_ENDURANCE_SEED to try another."""
 
 import os
+import sys
+from pathlib import Path
 
-import endurance
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+import endurance_shoot as endurance  # noqa: E402
 
 SEED = int(os.environ.get("CAMRELAY_ENDURANCE_SEED", "17"))
 PHOTOS = 200
