@@ -40,13 +40,18 @@ print(next(line for line in relay.stdout if json.loads(line)["cameras"]).decode(
 """
 
 
-def test_the_bench_shell_gives_the_test_copy_a_camera():
+def run_in_shell(program):
+    """Runs a Python program inside the bench shell; returns what it printed."""
     if not under_umockdev():
         pytest.skip("runs under umockdev-wrapper (use ctest)")
-    done = subprocess.run([sys.executable, str(SHELL), sys.executable, "-c", FIRST_CAMERA],
+    done = subprocess.run([sys.executable, str(SHELL), sys.executable, "-c", program],
                           capture_output=True, text=True, timeout=120, env=dict(os.environ))
     assert done.returncode == 0, done.stdout + done.stderr
-    assert '"cameras":[{"id":"usb:001,005"' in done.stdout
+    return done.stdout
+
+
+def test_the_bench_shell_gives_the_test_copy_a_camera():
+    assert '"cameras":[{"id":"usb:001,005"' in run_in_shell(FIRST_CAMERA)
 
 
 # Inside the bench shell: a second camera plugged in beside the first, the
@@ -90,11 +95,7 @@ relay.wait()
 
 
 def test_the_bench_shell_plugs_a_second_camera_and_keeps_hand_edits():
-    if not under_umockdev():
-        pytest.skip("runs under umockdev-wrapper (use ctest)")
-    done = subprocess.run([sys.executable, str(SHELL), sys.executable, "-c", SHELL_CONTROL],
-                          capture_output=True, text=True, timeout=120, env=dict(os.environ))
-    assert done.returncode == 0, done.stdout + done.stderr
-    assert "cameras ['usb:001,005', 'usb:001,006']" in done.stdout
-    assert "cameras ['usb:001,006']" in done.stdout
-    assert "throttle 12345" in done.stdout
+    out = run_in_shell(SHELL_CONTROL)
+    assert "cameras ['usb:001,005', 'usb:001,006']" in out
+    assert "cameras ['usb:001,006']" in out
+    assert "throttle 12345" in out
