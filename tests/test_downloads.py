@@ -437,7 +437,6 @@ def test_a_cable_pulled_during_a_fetch_cuts_it_off(bench, destination):
     assert bench.camera.records("file_get")[-1]["bytes"] < 1_000_000
 
 
-
 @pytest.fixture
 def small_disk(tmp_path):
     """A 512 KiB file system of its own (a tmpfs; root only)."""
