@@ -277,7 +277,7 @@ class Shoot:
                     status = "none (it still runs)"
                 raise Crash(f"camrelay ended its output, exit status {status}")
             return None
-        if isinstance(line, str):  # it breaks the protocol schema
+        if isinstance(line, str):  # what makes it no valid status line
             self._inconsistent(line[:800])
             return None
         self._check_line(line)
