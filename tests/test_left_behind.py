@@ -1,0 +1,154 @@
+"""Photos that a failure leaves behind: every photo still queued when a
+failure closes the camera, and the one whose download failed, is kept (a
+photo of the camera's memory copied out of libgphoto2's cache first) and
+saved once the host starts the same camera, by serial number, into the same
+folder again. Everything else keeps them waiting; a photo the camera can no
+longer deliver is given up with one log line."""
+
+import errno
+import os
+import signal
+
+import pytest
+
+from harness import GP_ERROR_IO, pattern_bytes
+
+FOLDER = "/store_00010001/DCIM/100VCAM"
+SIZE = 100_000
+
+
+def open_session(bench, relay, device, destination, **fields):
+    """Starts `device` into `destination` once it is listed; the "ready"
+    line must match `fields` (pendingCount=N: N photos taken up again)."""
+    def listed(line):
+        return any(c["id"] == device.port for c in line["cameras"])
+
+    if not (relay.seen and listed(relay.seen[-1])):
+        relay.wait_for(listed, timeout=15)
+    relay.start(device.port, str(destination))
+    relay.line(phase="connecting")
+    return relay.line(phase="ready", count=0, **fields)
+
+
+def start_relay(bench, device, destination, log=None):
+    env = bench.env(CAMRELAY_LOG=str(log)) if log else None
+    relay = bench.relay(env=env)
+    relay.line(phase="idle")
+    open_session(bench, relay, device, destination)
+    return relay
+
+
+def card_photos(camera, names, size=SIZE, **options):
+    """Photos on the card (in the script, so that they outlive the camera's
+    session), announced in one write; their bytes by name."""
+    data = {name: camera.add_file(FOLDER, name, size=size, **options) for name in names}
+    return data, [camera.event("file_added", FOLDER, name) for name in names]
+
+
+def ram_photos(camera, names, size=SIZE):
+    """Photos in camera memory, announced in one write."""
+    events, data = [], {}
+    for seed, name in enumerate(names, 40):
+        events.append(camera.photo_event("/", name, size=size, seed=seed, ram=True))
+        data[name] = pattern_bytes(size, seed)
+    return data, events
+
+
+def photos(camera, kind, count=3, size=SIZE):
+    if kind == "card":
+        return card_photos(camera, [f"IMG_{n:04d}.JPG" for n in range(count)], size)
+    return ram_photos(camera, [f"capt{n:04d}.jpg" for n in range(100, 100 + count)], size)
+
+
+# -- the table: each fault with photos queued, then the host's next start ------
+#
+# Each fault announces photos of its kind, makes the failure happen and waits
+# for its "error" line; it returns the photos and what the host does before
+# it starts again: the device to start (the same, or the same body plugged
+# back under a new port). Photos of the camera's memory come one at a time
+# (libgphoto2 holds only a few), so that a failure finds at most one queued;
+# the rest are announced to the next session.
+
+
+def full_disk(bench, relay, device, destination, kind):
+    usage = os.statvfs(destination)
+    filler = destination / "filler"
+    filler.write_bytes(b"\0" * (usage.f_bavail * usage.f_frsize - SIZE - SIZE // 2))
+    data, events = photos(bench.camera, kind)
+    bench.camera.add_events(events)
+    relay.wait_for(phase="error", error=os.strerror(errno.ENOSPC))
+    return data, lambda: filler.unlink() or device
+
+
+def folder_removed(bench, relay, device, destination, kind):
+    destination.rename(destination.parent / "away")
+    data, events = photos(bench.camera, kind)
+    bench.camera.add_events(events)
+    relay.wait_for(phase="error", error=os.strerror(errno.ENOENT))
+    return data, lambda: destination.mkdir() or device
+
+
+def camera_failure(bench, relay, device, destination, kind):
+    if kind == "ram":
+        pytest.skip("libgphoto2 serves a photo of camera memory from its cache: "
+                    "its download never reaches the camera")
+    bench.camera.set_result("file_get", GP_ERROR_IO, after_bytes=1000)
+    data, events = photos(bench.camera, kind)
+    bench.camera.add_events(events)
+    relay.wait_for(phase="error", error="I/O problem")
+    return data, lambda: bench.camera.set_result("file_get", None) or device
+
+
+def event_failure(bench, relay, device, destination, kind):
+    # Photos of camera memory are each saved before the next event is taken,
+    # so these come before the failure; card photos are all still queued.
+    data, events = photos(bench.camera, kind)
+    bench.camera.add_events(events + [{"result": GP_ERROR_IO}])
+    relay.wait_for(phase="error", error="I/O problem")
+    return data, lambda: device
+
+
+def cable_pulled(bench, relay, device, destination, kind):
+    # The first photo comes slowly; the cable is pulled while it does. A
+    # photo of camera memory queued behind it is copied out of libgphoto2's
+    # cache after the pull.
+    bench.camera.set_throttle(200_000)
+    data, events = card_photos(bench.camera, ["SLOW.JPG"])
+    more, more_events = photos(bench.camera, kind)
+    bench.camera.add_events(events + more_events)
+    relay.wait_for(phase="transferring")
+    bench.unplug(device)
+    relay.wait_for(phase="error", error="I/O problem")
+
+    def plug_back():
+        bench.camera.set_throttle(0)
+        return bench.plug(device.model.key, address=device.address + 1)
+
+    return {**data, **more}, plug_back
+
+
+@pytest.mark.parametrize("kind", ["card", "ram"])
+@pytest.mark.parametrize("fault", [full_disk, folder_removed, camera_failure, event_failure,
+                                   cable_pulled], ids=lambda f: f.__name__)
+def test_the_next_start_saves_every_photo_once(bench, tmp_path, request, fault, kind):
+    destination = (request.getfixturevalue("small_disk") if fault is full_disk
+                   else tmp_path) / "photos"
+    destination.mkdir()
+    device = bench.plug("trigger")
+    relay = start_relay(bench, device, destination)
+    expected, fix = fault(bench, relay, device, destination, kind)
+    device = fix()
+    # Each card photo not saved yet is queued at once; of camera memory,
+    # those announced before the failure.
+    left = {"pendingCount": len(expected) - saved(destination)} if kind == "card" else {}
+    open_session(bench, relay, device, destination, **left)
+    began = len(relay.seen)
+    relay.wait_for(lambda s: s["pendingCount"] == 0 and saved(destination) == len(expected),
+                   timeout=20)
+    assert all(s["phase"] != "error" for s in relay.seen[began:])
+    assert sorted(p.name for p in destination.iterdir() if p.name != "filler") == sorted(expected)
+    assert all((destination / name).read_bytes() == data for name, data in expected.items())
+
+
+def saved(destination):
+    return sum(1 for p in destination.iterdir() if p.name != "filler")
