@@ -152,3 +152,95 @@ def test_the_next_start_saves_every_photo_once(bench, tmp_path, request, fault, 
 
 def saved(destination):
     return sum(1 for p in destination.iterdir() if p.name != "filler")
+
+
+def leave_three_behind(bench, relay, destination):
+    """The folder removed while two card photos and one of camera memory
+    come: all three are left behind. The folder is made again."""
+    destination.rename(destination.parent / "away")
+    data, events = card_photos(bench.camera, ["A.JPG", "B.JPG"])
+    more, more_events = ram_photos(bench.camera, ["capt0000.jpg"])
+    bench.camera.add_events(events + more_events)
+    relay.wait_for(phase="error")
+    destination.mkdir()
+    return {**data, **more}
+
+
+# The body tells itself by its USB device's serial string, or, without one,
+# by the "serialnumber" setting that ptp2 serves from what it read at opening.
+@pytest.mark.parametrize("told_by", ["usb_device", "setting"])
+def test_only_the_same_body_into_the_same_folder_takes_them_up(bench, tmp_path, told_by):
+    destination = tmp_path / "photos"
+    destination.mkdir()
+    usb = told_by == "usb_device"
+    device = bench.plug("trigger", serial="VC0001" if usb else None)
+    relay = start_relay(bench, device, destination)
+    expected = leave_three_behind(bench, relay, destination)
+
+    other_body = bench.plug("trigger", address=6, serial="VC0002" if usb else None)
+    if not usb:
+        bench.camera_for(other_body).set_serial("VC0002")
+    other_folder = tmp_path / "other"
+    other_folder.mkdir()
+    for camera, folder in ((device, other_folder), (other_body, destination)):
+        open_session(bench, relay, camera, folder, pendingCount=0)
+        relay.expect_no_line(0.5)
+        relay.stop()
+        relay.wait_for(phase="idle")
+    open_session(bench, relay, device, destination, pendingCount=3)
+    relay.wait_for(count=3, pendingCount=0)
+    assert {p.name: p.read_bytes() for p in destination.iterdir()} == expected
+    assert list(other_folder.iterdir()) == []
+
+
+def not_saved_lines(log):
+    return [line.split(" ", 1)[1] for line in log.read_text().splitlines()
+            if " photo not saved: " in line]
+
+
+# A.JPG fails on the camera's side, which leaves it and the photos queued
+# behind it behind. At the next start it is no longer on the card, or fails
+# a second time: it is given up with one log line, and the session goes on.
+@pytest.mark.parametrize("then, reason", [("removed", "no longer on the camera"),
+                                          ("fails_again",
+                                           "given up after two failures on the camera's side")])
+def test_a_photo_the_camera_cannot_deliver_is_given_up_once(bench, tmp_path, then, reason):
+    destination = tmp_path / "photos"
+    destination.mkdir()
+    log = tmp_path / "camrelay.log"
+    device = bench.plug("trigger")
+    relay = start_relay(bench, device, destination, log)
+    camera = bench.camera
+    data, events = card_photos(camera, ["A.JPG"], result=GP_ERROR_IO, fail_after=1000)
+    more, more_events = card_photos(camera, ["B.JPG", "C.JPG"])
+    camera.add_events(events + more_events)
+    relay.wait_for(phase="error", error="I/O problem")
+    if then == "removed":
+        camera.remove_file(FOLDER, "A.JPG")
+
+    open_session(bench, relay, device, destination, pendingCount=3)
+    relay.line(phase="transferring", pendingCount=3)
+    relay.line(phase="ready", pendingCount=2, count=0, error="")
+    relay.wait_for(count=2, pendingCount=0)
+    assert {p.name: p.read_bytes() for p in destination.iterdir()} == more
+    relay.close_stdin()
+    assert relay.wait_exit() == 0
+    assert not_saved_lines(log) == [f"photo not saved: {FOLDER}/A.JPG: {reason}"]
+
+
+@pytest.mark.parametrize("ending, reason", [("end_of_input", "the program ending"),
+                                            ("sigterm", "a signal")])
+def test_photos_still_left_behind_are_named_once_at_the_end(bench, tmp_path, ending, reason):
+    destination = tmp_path / "photos"
+    destination.mkdir()
+    log = tmp_path / "camrelay.log"
+    relay = start_relay(bench, bench.plug("trigger"), destination, log)
+    expected = leave_three_behind(bench, relay, destination)
+    if ending == "sigterm":
+        relay.send_signal(signal.SIGTERM)
+    else:
+        relay.close_stdin()
+    assert relay.wait_exit() == 0
+    folders = {name: "/" if name.startswith("capt") else FOLDER for name in expected}
+    assert sorted(not_saved_lines(log)) == sorted(
+        f"photo not saved: {folders[name].rstrip('/')}/{name}: {reason}" for name in expected)
