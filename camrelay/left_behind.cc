@@ -8,6 +8,7 @@
 #include "diagnostic_log.h"
 #include "discovery.h"
 #include "downloads.h"
+#include "file_system.h"
 #include "hotplug.h"
 #include "parameters.h"
 #include "session.h"
@@ -91,16 +92,19 @@ void leaveBehind(const std::string& key, const CameraFilePath& record, bool came
   photo.camera = state.cameraIdentity;
   photo.destination = state.destination;
   photo.cameraFailures = cameraFailure ? 1 : 0;
-  if (heldByLibrary(record)) {
+  if (!heldByLibrary(record)) {
+    logEvent("photo left behind: ", rawIdentity(record), ", on the camera");
+  } else {
+    double began = uptimeSeconds();
     photo.bytes = copyOutOfCache(record, photo.size);
     if (photo.bytes == nullptr) {
       logNotSaved(record, "its copy out of libgphoto2's cache failed");
       return;
     }
     left.heldBytes += photo.size;
+    logEvent("photo left behind: ", rawIdentity(record), ", held in memory (", photo.size,
+             " bytes, copied in ", (uptimeSeconds() - began) * 1000, " ms)");
   }
-  logEvent("photo left behind: ", rawIdentity(record),
-           photo.bytes != nullptr ? ", held in memory" : ", on the camera");
   left.photos.push_back(std::move(photo));
 }
 
