@@ -233,10 +233,9 @@ class UdevRegistry final : public DeviceRegistry {
         udev_enumerate_add_match_sysattr(enumerate, "devnum", addressText.c_str()) >= 0 &&
         udev_enumerate_scan_devices(enumerate) >= 0) {
       udev_list_entry* first = udev_enumerate_get_list_entry(enumerate);
-      udev_device* device =
-          first == nullptr
-              ? nullptr
-              : udev_device_new_from_syspath(context_.get(), udev_list_entry_get_name(first));
+      udev_device* device = first == nullptr ? nullptr
+                                             : udev_device_new_from_syspath(
+                                                   context_.get(), udev_list_entry_get_name(first));
       if (device != nullptr) {
         if (std::string_view text = attributeText(device, "serial"); !text.empty())
           serial = std::string(text);

@@ -151,8 +151,7 @@ DownloadFault faultOf(const Failure& failure) {
   if (!failure.fromCamera || state.cancelled != 0 || cameraUnplugged()) {
     return DownloadFault::kElsewhere;
   }
-  if (failure.result == GP_ERROR_FILE_NOT_FOUND ||
-      failure.result == GP_ERROR_DIRECTORY_NOT_FOUND) {
+  if (failure.result == GP_ERROR_FILE_NOT_FOUND || failure.result == GP_ERROR_DIRECTORY_NOT_FOUND) {
     return DownloadFault::kNotOnCard;
   }
   return DownloadFault::kCamera;
@@ -165,8 +164,7 @@ int writeHeld(CameraFile* held, FetchTarget& target) {
   unsigned long size = 0;
   if (int result = gp_file_get_data_and_size(held, &data, &size); result < 0) return result;
   std::uint64_t length = size;
-  return targetWrite(&target,
-                     reinterpret_cast<unsigned char*>(const_cast<char*>(data)), &length);
+  return targetWrite(&target, reinterpret_cast<unsigned char*>(const_cast<char*>(data)), &length);
 }
 
 // What a saved file reports.

@@ -126,8 +126,7 @@ Photos::iterator positionOf(const LeftPhoto& photo) {
 
 }  // namespace
 
-std::string cameraIdentity(Camera* camera, const std::string& model,
-                           const std::string& portPath) {
+std::string cameraIdentity(Camera* camera, const std::string& model, const std::string& portPath) {
   std::optional<std::string> serial = usbSerial(portPath);
   const char* source = "USB device";
   if (!serial) {

@@ -113,8 +113,7 @@ TEST_F(LeftBehindTest, OnlyAPhotoTakenUpAgainIsGivenUpAsNoLongerOnTheCard) {
   ASSERT_EQ(state.leftBehind.photos.size(), 1u);
 
   takeUpLeftBehind();
-  EXPECT_TRUE(
-      noteFailedDownload(state.pendingFiles.front(), gone, DownloadFault::kNotOnCard));
+  EXPECT_TRUE(noteFailedDownload(state.pendingFiles.front(), gone, DownloadFault::kNotOnCard));
   EXPECT_TRUE(state.leftBehind.photos.empty());
 }
 

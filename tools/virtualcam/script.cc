@@ -161,14 +161,12 @@ Script parseScript(const json& document) {
   // it read at opening: a read-only text widget.
   if (auto serial = document.find("serial"); serial != document.end() && script.config.is_array())
     if (!setSerialWidgets(script.config, *serial))
-      script.config.push_back(
-          {{"type", "section"},
-           {"name", "status"},
-           {"children",
-            json::array({{{"type", "text"},
-                          {"name", "serialnumber"},
-                          {"value", *serial},
-                          {"readonly", true}}})}});
+      script.config.push_back({{"type", "section"},
+                               {"name", "status"},
+                               {"children", json::array({{{"type", "text"},
+                                                          {"name", "serialnumber"},
+                                                          {"value", *serial},
+                                                          {"readonly", true}}})}});
   script.paddingWidgets = document.value("paddingWidgets", std::size_t{0});
   if (script.config.is_array() && script.paddingWidgets > 0) {
     json padding = json::array();
