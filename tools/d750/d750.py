@@ -37,7 +37,7 @@ TOOL_DIR = Path(__file__).resolve().parent
 VUSB = harness.BUILD_DIR / "d750" / "iolibs" / "vusb.so"
 
 PORT = "usb:001,001"  # where vusb puts the camera, whatever the bus holds
-MODEL = harness.Model("d750", "Nikon DSC D750", 0x04B0, 0x0437, capture=True, trigger=False)
+MODEL = harness.Model("d750", "Nikon DSC D750", 0x04B0, 0x0437, capture=True, trigger=True)
 # How events reach ptp2 (D750_EVENTS; README.md).
 ROADS = ("interrupt", "nikon", "trap")
 CARD_FOLDER = "/store_00010001/DCIM/100NIKON"
@@ -104,7 +104,7 @@ class D750Bench(harness.Bench):
         self.card_photo = jpeg_bytes(card_size, 1)
         (folder / "DSC_0001.JPG").write_bytes(self.card_photo)
         self.control.write_bytes(b"")
-        self.camrelay = self._relay_copy(self.folder / "relay")
+        self.camrelay = self._relay_copy(self.folder / "relay")  # what relay() starts
         self._seed = 1
 
     @staticmethod
@@ -135,18 +135,13 @@ class D750Bench(harness.Bench):
 
     def env(self, **extra: str) -> dict[str, str]:
         """The harness environment plus the D750's variables, and CAMLIBS and
-        IOLIBS for programs other than camrelay (a probe, gphoto2)."""
+        IOLIBS for programs other than camrelay (a probe)."""
         env = super().env(
             D750_PHOTOS=str(self.card), D750_EVENTS=self.road, D750_CONTROL=str(self.control),
             D750_REQUEST_LOG=str(self.request_log), CAMLIBS=str(self.camrelay.parent / "camlibs"),
             IOLIBS=str(self.camrelay.parent / "iolibs"))
         env.update(extra)
         return env
-
-    def relay(self, *args: str, env: dict[str, str] = None, **kw) -> harness.Relay:
-        """Starts the bench's camrelay (or `executable`)."""
-        kw.setdefault("executable", self.camrelay)
-        return super().relay(*args, env=env, **kw)
 
     def _send(self, line: str) -> None:
         with open(self.control, "a") as control:
