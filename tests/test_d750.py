@@ -27,20 +27,28 @@ def d750_bench(request, tmp_path):
         bench.close()
 
 
-@pytest.mark.parametrize("d750_bench", d750.ROADS, indirect=True)
-def test_button_photo_and_ram_capture_are_saved(d750_bench, tmp_path):
-    bench = d750_bench
-    bench.plug()
+CAMERAS = [{"id": d750.PORT, "linkMbps": 480, "name": d750.MODEL.name}]
+
+
+def open_camera(bench, shoot):
+    """camrelay, started, listing the D750 and ready with it open."""
     relay = bench.relay()
-    relay.wait_for(cameras=[{"id": d750.PORT, "linkMbps": 480, "name": d750.MODEL.name}])
-    shoot = tmp_path / "shoot"
-    shoot.mkdir()
+    relay.wait_for(cameras=CAMERAS)
     relay.start(d750.PORT, str(shoot))
     relay.wait_for(phase="ready")
+    return relay
 
-    data = bench.photo("DSC_0100.JPG")
-    relay.wait_for(phase="ready", count=1, lastFile="DSC_0100.JPG")
-    assert (shoot / "DSC_0100.JPG").read_bytes() == data
+
+@pytest.mark.parametrize("d750_bench", d750.ROADS, indirect=True)
+def test_button_photos_and_ram_captures_are_saved(d750_bench, tmp_path):
+    bench = d750_bench
+    bench.plug()
+    relay = open_camera(bench, tmp_path)
+
+    # Two presses in one look: one GetEvent answer, or two interrupts.
+    photos = {name: bench.photo(name) for name in ("DSC_0100.JPG", "DSC_0101.JPG")}
+    relay.wait_for(phase="ready", count=2)
+    assert {name: (tmp_path / name).read_bytes() for name in photos} == photos
     asked = {request.code for request in bench.requests()}
     assert (d750.GET_EVENT in asked) == (bench.road != "interrupt")
 
@@ -49,9 +57,25 @@ def test_button_photo_and_ram_capture_are_saved(d750_bench, tmp_path):
         # unknown event: a triggered SDRAM photo never reaches the host
         # on this road (README.md).
         return
-    relay.capture()
-    relay.wait_for(phase="ready", count=2, lastFile="capt0000.jpg")
-    assert (shoot / "capt0000.jpg").read_bytes() == bench.card_photo
+    for count, name in ((3, "capt0000.jpg"), (4, "capt0001.jpg")):
+        relay.capture()
+        relay.wait_for(phase="ready", count=count, lastFile=name)
+        assert (tmp_path / name).read_bytes() == bench.card_photo
+
+
+@pytest.mark.parametrize("d750_bench", ["nikon"], indirect=True)
+def test_pulled_cable_takes_the_camera_off_for_this_process_only(d750_bench, tmp_path):
+    bench = d750_bench
+    bench.plug()
+    relay = open_camera(bench, tmp_path)
+    bench.unplug()  # the USB device stays: only libgphoto2 no longer finds the camera
+    relay.wait_for(phase="disconnected", cameras=[])
+    relay.close_stdin()
+    assert relay.wait_exit() == 0
+
+    # A later process starts after the pull in the control file: the camera
+    # is back, as if plugged in again.
+    open_camera(bench, tmp_path)
 
 
 @pytest.mark.parametrize("d750_bench", d750.ROADS, indirect=True)

@@ -97,14 +97,6 @@ int bench_offered_operations(unsigned short *codes, int count) {
 	return kept;
 }
 
-/* A Nikon body reports its property changes through GetEvent from the
- * start; ptp2 trusts GetEvent only once it has answered an event
- * (event90c7works), so the nikon road answers this one at once. */
-void bench_session_opened(struct vcamera *cam) {
-	if (bench_road() == BENCH_NIKON)
-		ptp_inject_interrupt(cam, 0, 0x4006, 1, 0x5001, cam->seqnr); /* DevicePropChanged */
-}
-
 unsigned int bench_storage_id(struct ptp_dirent *object) {
 	return object->id == BENCH_SDRAM_HANDLE ? 0 : 0x00010001;
 }
@@ -230,20 +222,34 @@ static int bench_due(const struct ptp_interrupt *event, const struct timeval *no
 	return timercmp(&event->triggertime, now, <=);
 }
 
-/* Takes the queued event that is due first, if any. The caller frees
- * `*data`. */
-static int bench_take_event(unsigned char **data, int *size) {
+/* Takes the queued event that is due first (with `due_only` 0, the first
+ * one, due or not), if any. The caller frees `*data`. */
+static int bench_take_event(unsigned char **data, int *size, int due_only) {
 	struct ptp_interrupt *event = first_interrupt;
 	struct timeval now;
 
 	gettimeofday(&now, NULL);
-	if (!event || !bench_due(event, &now))
+	if (!event || (due_only && !bench_due(event, &now)))
 		return 0;
 	first_interrupt = event->next;
 	*data = event->data;
 	*size = event->size;
 	free(event);
 	return 1;
+}
+
+/* A session starts with no event pending: those of an earlier one are
+ * dropped. A Nikon body reports its property changes through GetEvent from
+ * the start; ptp2 trusts GetEvent only once it has answered an event
+ * (event90c7works), so the nikon road answers this one at once. */
+void bench_session_opened(struct vcamera *cam) {
+	unsigned char *event;
+	int size;
+
+	while (bench_take_event(&event, &size, 0))
+		free(event);
+	if (bench_road() == BENCH_NIKON)
+		ptp_inject_interrupt(cam, 0, 0x4006, 1, 0x5001, cam->seqnr); /* DevicePropChanged */
 }
 
 /* As libgphoto2's usb1 port driver: an event that is due is returned at
@@ -261,7 +267,7 @@ int bench_readint(struct vcamera *cam, unsigned char *data, int bytes, int timeo
 		result = bench_transfer(cam);
 		if (result < GP_OK)
 			return result;
-		if (bench_road() != BENCH_NIKON && bench_take_event(&event, &size)) {
+		if (bench_road() != BENCH_NIKON && bench_take_event(&event, &size, 1)) {
 			if (size > bytes)
 				size = bytes;
 			memcpy(data, event, size);
@@ -319,7 +325,7 @@ int bench_getevent_write(struct vcamera *cam, struct ptpcontainer *ptp) {
 	CHECK_PARAM_COUNT(0);
 
 	while (bench_road() == BENCH_NIKON && count < BENCH_EVENTS_PER_ANSWER &&
-	       bench_take_event(&event, &size)) {
+	       bench_take_event(&event, &size, 1)) {
 		x += put_16bit_le(list + x, get_16bit_le(event + 6));
 		x += put_32bit_le(list + x, size >= 16 ? get_32bit_le(event + 12) : 0);
 		free(event);
