@@ -16,11 +16,11 @@ struct ptp_dirent;
 int bench_unplugged(void);
 
 /* The folder served as the camera's card: D750_PHOTOS, or `fallback`. */
-char *bench_photo_folder(char *fallback);
+char* bench_photo_folder(char* fallback);
 
 /* Takes the control lines written since the last call, then says whether
  * a transfer may go on (GP_OK) or fails as on a pulled cable. */
-int bench_transfer(struct vcamera *cam);
+int bench_transfer(struct vcamera* cam);
 
 /* Called for each operation received: appends a line to D750_REQUEST_LOG
  * and notes the operation being served. */
@@ -33,21 +33,21 @@ int bench_event_wanted(unsigned int code);
 
 /* Drops GetEvent from the operations that DeviceInfo lists when the
  * interrupt road is in use; returns the new count. */
-int bench_offered_operations(unsigned short *codes, int count);
+int bench_offered_operations(unsigned short* codes, int count);
 
 /* Called when a session opens. */
-void bench_session_opened(struct vcamera *cam);
+void bench_session_opened(struct vcamera* cam);
 
 /* The StorageID that ObjectInfo reports: 0 for the photo in SDRAM. */
-unsigned int bench_storage_id(struct ptp_dirent *object);
+unsigned int bench_storage_id(struct ptp_dirent* object);
 
 /* The interrupt pipe: the next event that is due, waiting up to `timeout`
  * ms for one. */
-int bench_readint(struct vcamera *cam, unsigned char *data, int bytes, int timeout);
+int bench_readint(struct vcamera* cam, unsigned char* data, int bytes, int timeout);
 
 /* Nikon InitiateCaptureRecInSdram (0x90C0) and GetEvent (0x90C7). */
-int bench_capture_sdram_write(struct vcamera *cam, struct ptpcontainer *ptp);
-int bench_getevent_write(struct vcamera *cam, struct ptpcontainer *ptp);
+int bench_capture_sdram_write(struct vcamera* cam, struct ptpcontainer* ptp);
+int bench_getevent_write(struct vcamera* cam, struct ptpcontainer* ptp);
 
 #pragma GCC visibility pop
 
