@@ -295,9 +295,9 @@ int bench_capture_sdram_write(struct vcamera* cam, struct ptpcontainer* ptp) {
     ptp_response(cam, PTP_RC_GeneralError, 0);
     return 1;
   }
-  ptp_inject_interrupt(cam, 100, 0xc101, 1, BENCH_SDRAM_HANDLE,
-                       cam->seqnr);                         /* ObjectAddedInSDRAM */
-  ptp_inject_interrupt(cam, 120, 0xc102, 0, 0, cam->seqnr); /* CaptureCompleteRecInSdram */
+  /* ObjectAddedInSDRAM, then CaptureCompleteRecInSdram. */
+  ptp_inject_interrupt(cam, 100, 0xc101, 1, BENCH_SDRAM_HANDLE, cam->seqnr);
+  ptp_inject_interrupt(cam, 120, 0xc102, 0, 0, cam->seqnr);
   ptp_response(cam, PTP_RC_OK, 0);
   return 1;
 }

@@ -40,7 +40,6 @@ PORT = "usb:001,001"  # where vusb puts the camera, whatever the bus holds
 MODEL = harness.Model("d750", "Nikon DSC D750", 0x04B0, 0x0437, capture=True, trigger=True)
 # How events reach ptp2 (D750_EVENTS; README.md).
 ROADS = ("interrupt", "nikon", "trap")
-CARD_FOLDER = "/store_00010001/DCIM/100NIKON"
 
 GET_EVENT = 0x90C7
 OPERATIONS = {
