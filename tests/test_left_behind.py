@@ -7,11 +7,18 @@ longer deliver is given up with one log line."""
 
 import errno
 import os
+import re
 import signal
+import sys
+from pathlib import Path
 
 import pytest
 
+import harness
 from harness import GP_ERROR_IO, pattern_bytes
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "d750"))
+import d750  # noqa: E402
 
 FOLDER = "/store_00010001/DCIM/100VCAM"
 SIZE = 100_000
@@ -244,3 +251,51 @@ def test_photos_still_left_behind_are_named_once_at_the_end(bench, tmp_path, end
     folders = {name: "/" if name.startswith("capt") else FOLDER for name in expected}
     assert sorted(not_saved_lines(log)) == sorted(
         f"photo not saved: {folders[name].rstrip('/')}/{name}: {reason}" for name in expected)
+
+
+# On the real ptp2 driver (libgphoto2's emulated D750, tools/d750): a photo
+# of the card and one of camera memory, each left behind by a full disk and
+# saved by the start after room was made. The camera has no USB serial
+# string here: its identity is ptp2's "serialnumber" setting. Each failure
+# leaves one photo: the button's is downloaded as soon as ptp2 hands it on,
+# before a capture's can come.
+@pytest.mark.skipif(d750.missing() is not None, reason=str(d750.missing()))
+def test_on_ptp2_a_card_photo_and_a_memory_photo_outlive_a_full_disk(tmp_path, small_disk):
+    bench = d750.D750Bench(tmp_path / "bench", road="nikon")
+    try:
+        harness.Bench.plug(bench, d750.MODEL, bus=1, address=1, speed="480", serial=None)
+        log = tmp_path / "camrelay.log"
+        relay = bench.relay(env=bench.env(CAMRELAY_LOG=str(log)))
+        relay.wait_for(lambda s: s["cameras"], timeout=15)
+        destination = small_disk / "photos"
+        destination.mkdir()
+        filler = destination.parent / "filler"
+        usage = os.statvfs(small_disk)
+        free = usage.f_bavail * usage.f_frsize
+        photo = len(bench.card_photo)
+        filler.write_bytes(b"\0" * (free - photo // 2))
+
+        def start(pending):
+            relay.start(d750.PORT, str(destination))
+            relay.line(phase="connecting")
+            relay.line(phase="ready", pendingCount=pending)
+
+        start(0)
+        card = bench.photo("DSC_0100.JPG", size=photo)
+        relay.wait_for(phase="error", error=os.strerror(errno.ENOSPC))
+        os.truncate(filler, free - photo * 3 // 2)  # room for one photo
+        start(1)
+        relay.wait_for(count=1, lastFile="DSC_0100.JPG")
+        relay.capture()
+        relay.wait_for(phase="error", error=os.strerror(errno.ENOSPC))
+        filler.unlink()
+        start(1)
+        relay.wait_for(count=1, lastFile="capt0000.jpg")
+        assert {p.name: p.read_bytes() for p in destination.iterdir()} == {
+            "DSC_0100.JPG": card, "capt0000.jpg": bench.card_photo}
+        text = log.read_text()
+        assert re.search(r"camera identity: Nikon DSC D750, serial \S+ \(from its serialnumber "
+                         r"setting\)", text)
+        assert "photo left behind: /capt0000.jpg, held in memory" in text
+    finally:
+        bench.close()
