@@ -104,19 +104,6 @@ TEST_F(LeftBehindTest, TheFailedDownloadGoesFirstAndAPhotoTakenUpKeepsItsPlaceAn
   EXPECT_EQ(names(), "/DCIM/A.JPG /DCIM/B.JPG ");
 }
 
-TEST_F(LeftBehindTest, OnlyAPhotoTakenUpAgainIsGivenUpAsNoLongerOnTheCard) {
-  const CameraFilePath gone = path("/DCIM", "GONE.JPG");
-  // Just announced: the camera's failure, which ends the session.
-  EXPECT_FALSE(noteFailedDownload(fileIdentity(&gone), gone, DownloadFault::kNotOnCard));
-  EXPECT_TRUE(state.leftBehind.failed->cameraSide);
-  leaveBehindQueued();
-  ASSERT_EQ(state.leftBehind.photos.size(), 1u);
-
-  takeUpLeftBehind();
-  EXPECT_TRUE(noteFailedDownload(state.pendingFiles.front(), gone, DownloadFault::kNotOnCard));
-  EXPECT_TRUE(state.leftBehind.photos.empty());
-}
-
 TEST_F(LeftBehindTest, BoundsGiveUpTheOldestPhotosAndTheOldestHeldBytes) {
   for (int n = 0; n < 514; ++n) queue(path("/DCIM", ("IMG_" + std::to_string(n) + ".JPG").c_str()));
   leaveBehindQueued();
