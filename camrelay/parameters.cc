@@ -125,15 +125,6 @@ int settleParameters(const char* road, TextOf textOf, std::map<std::string, std:
   return GP_OK;
 }
 
-// Whether the camera's driver reads one setting by itself. For a driver
-// without, libgphoto2 answers each gp_camera_get_single_config with a fetch
-// of the whole tree: 23 whole fetches a read, where one does. Only the
-// driver's function table (public in gphoto2-camera.h) tells; it is read,
-// never written.
-bool singleSettingAccess(Camera* camera) {
-  return camera->functions != nullptr && camera->functions->get_single_config != nullptr;
-}
-
 // Reads the candidates one by one, each at the cost of the one setting; a
 // name that the driver does not know costs no camera request. The result:
 // GP_OK; GP_ERROR_NOT_SUPPORTED when the driver refuses single access
@@ -179,6 +170,12 @@ int readWholeTree(std::map<std::string, std::string>& values) {
 }
 
 }  // namespace
+
+bool singleSettingAccess(Camera* camera) {
+  // Only the driver's function table (public in gphoto2-camera.h) tells; it
+  // is read, never written.
+  return camera->functions != nullptr && camera->functions->get_single_config != nullptr;
+}
 
 std::string widgetText(CameraWidget* widget) {
   CameraWidgetType type;

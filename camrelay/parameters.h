@@ -14,6 +14,11 @@
 // itself, the whole configuration tree is fetched once instead.
 void readCameraParameters();
 
+// Whether the camera's driver reads one setting by itself. For a driver
+// without, libgphoto2 answers each gp_camera_get_single_config with a fetch
+// of the whole tree from the camera: 23 whole fetches a read, where one does.
+bool singleSettingAccess(Camera* camera);
+
 // The accepted parameter values found in a configuration tree, by key.
 std::map<std::string, std::string> parameterValues(CameraWidget* root);
 
