@@ -204,6 +204,7 @@ ScanOutcome cameraStep() {
   if (!step.downloaded && step.type == GP_EVENT_TIMEOUT && state.camera != nullptr) {
     readCameraParameters();
   }
+  if (step.downloaded) handBackFreedMemoryPastHalf();
   return ScanOutcome::kSkipped;
 }
 

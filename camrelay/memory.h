@@ -3,7 +3,7 @@
 #pragma once
 
 // From here on, buffers of a photo's size come from the allocator's heap,
-// and what a freed one leaves stays there until handBackFreedMemory(): the
+// and what a freed one leaves stays there until it is handed back: the
 // next photo of a burst is gathered into pages that are already the
 // process's, where fresh pages would cost a fault each (and a first touch
 // by the kernel when the photo is written out). Call once, before
@@ -15,3 +15,8 @@ void keepFreedBuffersForReuse();
 // process. Call every few seconds, and when the camera closes (which frees
 // the photos that libgphoto2's cache held).
 void handBackFreedMemory();
+
+// The same once the process holds more than half as much again as it has
+// in use, so that free memory does not pile up while photos keep coming
+// faster than every few seconds. Call after each download.
+void handBackFreedMemoryPastHalf();
