@@ -186,6 +186,18 @@ Script parseScript(const json& document) {
   } else {
     script.capture.content.size = 4096;
   }
+  std::string road = document.value("eventRoad", std::string("interrupt"));
+  if (road == "interrupt") {
+    script.eventRoad = EventRoad::Interrupt;
+  } else if (road == "polling") {
+    script.eventRoad = EventRoad::Polling;
+  } else if (road == "trap") {
+    script.eventRoad = EventRoad::Trap;
+  } else {
+    throw std::invalid_argument("unknown eventRoad " + road);
+  }
+  script.requestMs = document.value("requestMs", 0.0);
+  script.trapMs = document.value("trapMs", 300.0);
   script.throttle = document.value("throttle", std::uint64_t{0});
   script.chunkSize = document.value("chunkSize", std::size_t{1} << 20);
   if (script.chunkSize == 0) script.chunkSize = 1;
