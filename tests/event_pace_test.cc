@@ -23,7 +23,9 @@ class EventPaceTest : public FreshSessionTest {
   }
 
   // The pause until the next wait, as the timer table holds it.
-  SteadyClock::duration nextWaitIn() const { return *state.timers.when(Timer::kEventWait) - fakeNow; }
+  SteadyClock::duration nextWaitIn() const {
+    return *state.timers.when(Timer::kEventWait) - fakeNow;
+  }
 };
 
 TEST(EventRoad, OnlyAWaitSeenToListenWithoutWritingTakesTheInterruptRoad) {
