@@ -17,9 +17,10 @@ moved away); dropped by a documented rule (a failure, a signal, not a photo
 name), as the diagnostic log names it; or never announced to camrelay (the
 virtual camera's record.jsonl says what it delivered). Anything else is a
 loss. Besides: files the host put in the folder never change, no temporary
-file is left at quiet moments or at the end, every status line has its 13
-keys and counters that agree with the folder, nothing hangs (an awaited
-line missing for HANG_SECONDS) or crashes, and every camrelay exits 0.
+file is left at quiet moments or at the end, every status line keeps the
+protocol schema and has counters that agree with the folder, nothing hangs
+(an awaited line missing for HANG_SECONDS) or crashes, and every camrelay
+exits 0.
 """
 
 from __future__ import annotations
@@ -43,12 +44,6 @@ from endurance_ledger import (FAULTS, SONY_CAPTURE_PREFIX, TEMPORARY_PREFIX, Fig
 from harness import MODELS, Bench, Camera
 
 HANG_SECONDS = 30.0
-STATUS_KEYS = frozenset({
-    "backend", "cameraId", "cameraParameters", "cameraParametersUnavailable", "cameras",
-    "canCapture", "count", "error", "lastFile", "lastTransfer", "libraryVersion",
-    "pendingCount", "phase"})
-PHASES = frozenset({"idle", "connecting", "ready", "capturing", "transferring", "stopping",
-                    "error", "disconnected"})
 CLOSED_PHASES = ("idle", "error", "disconnected")
 STORE = "/store_00010001/DCIM"
 PHOTO_EXTENSIONS = ("JPG", "JPG", "JPG", "NEF", "CR3", "ARW", "DNG", "RAF", "HEIC", "ORF")
@@ -282,8 +277,8 @@ class Shoot:
                     status = "none (it still runs)"
                 raise Crash(f"camrelay ended its output, exit status {status}")
             return None
-        if not isinstance(line, dict):
-            self._inconsistent(f"a status line that is no JSON object: {line[:200]!r}")
+        if isinstance(line, str):  # what makes it no valid status line
+            self._inconsistent(line[:800])
             return None
         self._check_line(line)
         self.last = line
@@ -309,26 +304,12 @@ class Shoot:
         self._problem(f"inconsistent line: {text}")
 
     def _check_line(self, line: dict) -> None:
-        """The 13 keys, their types, and counters that agree with the folder
-        and with the line before."""
+        """Values that agree with each other (the take has checked the form
+        against the protocol schema), and counters that agree with the
+        folder and with the line before."""
         previous = self.last
         shown = json.dumps(line)[:600]
-        if set(line) != STATUS_KEYS:
-            self._inconsistent(f"keys {sorted(line)}: {shown}")
-            return
-        kinds = {"phase": str, "error": str, "cameraId": str, "canCapture": bool,
-                 "pendingCount": int, "lastTransfer": dict, "count": int, "lastFile": str,
-                 "cameras": list, "cameraParameters": dict,
-                 "cameraParametersUnavailable": bool, "backend": str, "libraryVersion": str}
-        for key, kind in kinds.items():
-            if not isinstance(line[key], kind) or (kind is int and isinstance(line[key], bool)):
-                self._inconsistent(f"{key} is no {kind.__name__}: {shown}")
-                return
-        transfer = line["lastTransfer"]
-        if (line["phase"] not in PHASES or line["backend"] != "libgphoto2"
-                or line["pendingCount"] < 0 or line["count"] < 0
-                or set(transfer) not in (set(), {"bytes", "transferMs", "flushMs"})
-                or (line["phase"] == "error" and (line["pendingCount"] or line["cameraId"]))
+        if ((line["phase"] == "error" and (line["pendingCount"] or line["cameraId"]))
                 or (line["phase"] == "idle" and line["cameraId"])
                 or (not line["cameraId"] and line["canCapture"])):
             self._inconsistent(f"values: {shown}")

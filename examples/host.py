@@ -12,7 +12,12 @@ failures for a user; `gone` and `reconnect` follow an unplug.
 
 Run on its own it tethers the first camera it finds:
 
-    examples/host.py path/to/camrelay /absolute/folder [captures]
+    examples/host.py [--validate] path/to/camrelay /absolute/folder [captures]
+
+With --validate every command line it sends and every status line it reads
+is checked against docs/protocol.schema.json (this needs the jsonschema
+package: Debian's python3-jsonschema); a line that breaks it ends the run.
+A host's own tests can do the same.
 """
 
 import json
@@ -21,6 +26,9 @@ import select
 import subprocess
 import sys
 import time
+from pathlib import Path
+
+SCHEMA = Path(__file__).resolve().parent.parent / "docs" / "protocol.schema.json"
 
 # The first scan ends well within a second of the first line; with nothing
 # attached no line follows, so "no camera" is only known after waiting.
@@ -47,18 +55,39 @@ class CamrelayError(Exception):
     """camrelay failed, ended, or a status line did not come in time."""
 
 
+def schema_validators():
+    """A validator for each line camrelay and its host exchange, by the name
+    of its definition in the schema."""
+    import jsonschema  # only when asked for: the host runs without it
+
+    schema = json.loads(SCHEMA.read_text())
+    return {name: jsonschema.Draft202012Validator({**schema, "$ref": f"#/$defs/{name}"})
+            for name in ("commandLine", "statusLine")}
+
+
 class Camrelay:
-    def __init__(self, executable, env=None, on_status=None):
+    def __init__(self, executable, env=None, on_status=None, validate=False):
         self.process = subprocess.Popen(
             [executable], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         self.latest = None
         self.on_status = on_status  # called with every status line, raw and parsed
         self._pending = b""
+        self._validators = schema_validators() if validate else None
+
+    def _check(self, definition, line):
+        """With validation on, raises CamrelayError when `line` breaks the schema."""
+        if self._validators is None:
+            return
+        error = next(self._validators[definition].iter_errors(line), None)
+        if error is not None:
+            raise CamrelayError(f"{definition} breaks the protocol schema: {error.message}: "
+                                f"{json.dumps(line)}")
 
     def send(self, command, **fields):
         """Writes one command line: start, stop or capture."""
-        line = json.dumps({"command": command, **fields}) + "\n"
-        self.process.stdin.write(line.encode())
+        line = {"command": command, **fields}
+        self._check("commandLine", line)
+        self.process.stdin.write((json.dumps(line) + "\n").encode())
         self.process.stdin.flush()
 
     def next_status(self, timeout):
@@ -77,6 +106,7 @@ class Camrelay:
             self._pending += chunk
         raw, self._pending = self._pending.split(b"\n", 1)
         self.latest = json.loads(raw)
+        self._check("statusLine", self.latest)
         if self.on_status:
             self.on_status(raw.decode(), self.latest)
         return self.latest
@@ -230,11 +260,14 @@ def tether(relay, folder, captures, log=print):
 
 
 def main(argv):
+    validate = "--validate" in argv
+    argv = [arg for arg in argv if arg != "--validate"]
     if len(argv) < 3:
         print(__doc__.strip(), file=sys.stderr)
         return 2
     captures = int(argv[3]) if len(argv) > 3 else 1
-    relay = Camrelay(argv[1], on_status=lambda raw, status: print(describe(status)))
+    relay = Camrelay(argv[1], on_status=lambda raw, status: print(describe(status)),
+                     validate=validate)
     try:
         tether(relay, argv[2], captures)
         finish(relay)

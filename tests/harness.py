@@ -29,6 +29,7 @@ See tools/virtualcam/README.md for the script format.
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 import math
@@ -50,11 +51,14 @@ gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
 import pytest  # noqa: E402
+from jsonschema import Draft202012Validator  # noqa: E402
+from jsonschema.exceptions import best_match  # noqa: E402
 
 SOURCE_DIR = Path(os.environ.get("CAMRELAY_SOURCE_DIR", Path(__file__).resolve().parent.parent))
 BUILD_DIR = Path(os.environ.get("CAMRELAY_BUILD_DIR", SOURCE_DIR / "build"))
 TESTCOPY_DIR = BUILD_DIR / "testcopy"
 CAMRELAY = TESTCOPY_DIR / "camrelay"
+PROTOCOL_SCHEMA = SOURCE_DIR / "docs" / "protocol.schema.json"
 
 DEFAULT_TIMEOUT = 10.0
 
@@ -80,6 +84,43 @@ SPEEDS = ("1.5", "12", "480", "5000", "10000", "20000")
 # How AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer begin a
 # report (on a build with CAMRELAY_SANITIZE=ON).
 SANITIZER_REPORT = re.compile(r"ERROR: \w+Sanitizer|runtime error:|SUMMARY: \w+Sanitizer")
+
+
+@functools.cache
+def protocol_validator(definition: str) -> Draft202012Validator:
+    """A validator for one definition of docs/protocol.schema.json
+    (commandLine, statusLine, diskLinkLine), built once per process: a long
+    run validates tens of thousands of lines."""
+    schema = json.loads(PROTOCOL_SCHEMA.read_text())
+    Draft202012Validator.check_schema(schema)
+    return Draft202012Validator({**schema, "$ref": f"#/$defs/{definition}"})
+
+
+def protocol_problem(value: Any, definition: str) -> Optional[str]:
+    """What makes `value` break the schema's `definition`, or None."""
+    error = best_match(protocol_validator(definition).iter_errors(value))
+    if error is None:
+        return None
+    where = "/".join(str(part) for part in error.absolute_path)
+    return f"{error.message} (at {where or 'the top'})"
+
+
+class InvalidStatusLine(ValueError):
+    """A status line that is not JSON or breaks the protocol schema."""
+
+
+def status_line(raw: Union[bytes, str]) -> dict:
+    """The status line `raw`, parsed and checked against the schema's
+    statusLine: every status line a test reads comes through here, so that
+    a key, type or value the contract does not allow fails whichever test
+    meets it. Raises InvalidStatusLine naming what is wrong."""
+    try:
+        line = json.loads(raw)
+    except ValueError:
+        raise InvalidStatusLine(f"status line is not JSON: {raw!r}") from None
+    if problem := protocol_problem(line, "statusLine"):
+        raise InvalidStatusLine(f"status line breaks the protocol schema: {problem}: {raw!r}")
+    return line
 
 
 def sanitizer_report(stderr: Union[str, bytes]) -> Optional[str]:
@@ -699,14 +740,17 @@ class Relay:
             self._queue.put(None)  # keep reporting the end
             pytest.fail(self._report(f"camrelay ended its output while waiting {waiting_for}"
                                      f"(exit status {self.proc.poll()})"))
+        return self._accept(raw)
+
+    def _accept(self, raw: bytes) -> dict:
+        """The line parsed and kept in `seen`; fails the test when it breaks
+        the protocol."""
         try:
-            parsed = json.loads(raw)
-        except ValueError:
+            parsed = status_line(raw)
+        except InvalidStatusLine as problem:
             self.seen.append(raw)
-            pytest.fail(self._report(f"status line is not JSON: {raw!r}"))
+            pytest.fail(self._report(str(problem)))
         self.seen.append(parsed)
-        if not isinstance(parsed, dict):
-            pytest.fail(self._report("status line is not a JSON object"))
         return parsed
 
     def line(self, timeout: float = DEFAULT_TIMEOUT, where: Callable[[dict], bool] = None,
@@ -746,13 +790,13 @@ class Relay:
             self.seen.append(raw)
         pytest.fail(self._report("a status line came although none was expected"))
 
-    def take_line(self, timeout: float) -> Union[dict, bytes, None]:
+    def take_line(self, timeout: float) -> Union[dict, str, None]:
         """The next status line without failing the test, for a caller that
         judges lines itself (a long run that counts what went wrong): the
-        parsed line, the raw bytes of a line that is not a JSON object, or
-        None when none came within `timeout` seconds or the output has
-        ended (then `ended` is true). Lines taken so are not kept in `seen`:
-        a run of hours writes too many."""
+        parsed line; for a line that breaks the protocol (status_line), the
+        text that says how; or None when none came within `timeout` seconds
+        or the output has ended (then `ended` is true). Lines taken so are
+        not kept in `seen`: a run of hours writes too many."""
         try:
             raw = self._queue.get(timeout=max(timeout, 0))
         except queue.Empty:
@@ -762,10 +806,9 @@ class Relay:
             self.ended = True
             return None
         try:
-            parsed = json.loads(raw)
-        except ValueError:
-            parsed = None
-        return parsed if isinstance(parsed, dict) else raw
+            return status_line(raw)
+        except InvalidStatusLine as problem:
+            return str(problem)
 
     def pending_lines(self) -> list[dict]:
         """Takes every status line that has arrived, without waiting."""
@@ -778,9 +821,7 @@ class Relay:
             if raw is None:
                 self._queue.put(None)
                 return lines
-            parsed = json.loads(raw)
-            self.seen.append(parsed)
-            lines.append(parsed)
+            lines.append(self._accept(raw))
 
     # -- exit ----------------------------------------------------------------
 

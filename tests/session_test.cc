@@ -2,11 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
+#include <string>
+
 #include "status_capture.h"
 
 namespace {
 
 using SessionTest = FreshSessionTest;
+
+std::set<std::string> keysOf(const nlohmann::json& object) {
+  std::set<std::string> keys;
+  for (const auto& item : object.items()) keys.insert(item.key());
+  return keys;
+}
 
 TEST_F(SessionTest, FirstLineHasAllThirteenKeysAtTheirInitialValues) {
   emit();
@@ -28,6 +38,20 @@ TEST_F(SessionTest, FirstLineHasAllThirteenKeysAtTheirInitialValues) {
       {"libraryVersion", gp_library_version(GP_VERSION_SHORT)[0]},
   };
   EXPECT_EQ(lines[0], expected);
+}
+
+TEST_F(SessionTest, TheLineHasExactlyTheKeysOfTheProtocolSchema) {
+  // Hosts generate their types from docs/protocol.schema.json, and it admits
+  // no other keys: a key added to the line and not to the schema fails here.
+  std::ifstream file(CAMRELAY_PROTOCOL_SCHEMA);
+  ASSERT_TRUE(file.is_open()) << CAMRELAY_PROTOCOL_SCHEMA;
+  const nlohmann::json defs = nlohmann::json::parse(file)["$defs"];
+  state.devices = {{"usb:001,005", "A", 5000}};
+  nlohmann::json line = statusSnapshot();
+  EXPECT_EQ(keysOf(line), keysOf(defs["statusLine"]["properties"]));
+  EXPECT_EQ(keysOf(line), defs["statusLine"]["required"].get<std::set<std::string>>());
+  EXPECT_EQ(keysOf(line["cameras"][0]), keysOf(defs["camera"]["properties"]));
+  EXPECT_EQ(keysOf(line["cameras"][0]), defs["camera"]["required"].get<std::set<std::string>>());
 }
 
 TEST_F(SessionTest, CheckPassesResultsThatAreNotNegativeSilently) {

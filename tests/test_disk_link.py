@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+from harness import protocol_problem, status_line
+
 SOURCE_DIR = Path(os.environ.get("CAMRELAY_SOURCE_DIR", Path(__file__).resolve().parent.parent))
 BUILD_DIR = Path(os.environ.get("CAMRELAY_BUILD_DIR", SOURCE_DIR / "build"))
 CAMRELAY = BUILD_DIR / "bin" / "camrelay"
@@ -33,14 +35,15 @@ def run(*args, program=CAMRELAY, env=None):
 
 def disk_link(directory, program=CAMRELAY, env=None):
     """Runs the probe and checks the form of its output: one compact JSON
-    object on one line, nothing on standard error, exit status 0."""
+    object on one line that keeps the protocol schema, nothing on standard
+    error, exit status 0."""
     result = run("--disk-link", directory, program=program, env=env)
     assert result.returncode == 0
     assert result.stderr == b""
     text = result.stdout.decode()
     assert text.endswith("\n") and text.count("\n") == 1
     line = json.loads(text)
-    assert isinstance(line, dict)
+    assert protocol_problem(line, "diskLinkLine") is None
     assert text == json.dumps(line, separators=(",", ":"), ensure_ascii=False) + "\n"
     return line
 
@@ -58,9 +61,6 @@ def root_device():
 
 def test_root_folder_reports_the_disk_of_this_machine():
     line = disk_link("/")
-    assert set(line) <= {"protocol", "mbps"}
-    if "mbps" in line:
-        assert line["protocol"] == "USB" and line["mbps"] > 0
     name = root_device()
     if name and "/virtio" in os.path.realpath(f"/sys/class/block/{name}"):
         assert line == {"protocol": "Virtual Interface"}
@@ -92,7 +92,7 @@ def test_other_command_lines_run_tethering_mode(args):
     assert result.returncode == 0
     lines = result.stdout.decode().splitlines()
     assert len(lines) == 1
-    assert json.loads(lines[0])["phase"] == "idle"
+    assert status_line(lines[0])["phase"] == "idle"
 
 
 @pytest.mark.skipif("umockdev" not in os.environ.get("LD_PRELOAD", ""),

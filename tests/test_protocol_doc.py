@@ -1,6 +1,6 @@
 """docs/protocol.md held against the program on the virtual camera bench:
 its example session line for line, and the keys, phases and error keys of
-its tables."""
+its tables; and against docs/protocol.schema.json, which mirrors them."""
 
 import json
 import re
@@ -9,11 +9,14 @@ from pathlib import Path
 import pytest
 
 import preload
-from harness import GP_ERROR_IO_USB_CLAIM
+from harness import GP_ERROR_IO_USB_CLAIM, PROTOCOL_SCHEMA, protocol_problem, status_line
 
 SOURCE = Path(__file__).resolve().parent.parent
 PROTOCOL = (SOURCE / "docs" / "protocol.md").read_text()
 README = (SOURCE / "README.md").read_text()
+README_STATUS = re.search(r"^\{\"backend\".*$", README, re.M).group(0)  # its sample line
+DISK_LINK = (SOURCE / "docs" / "disk_link.md").read_text()
+SCHEMA = json.loads(PROTOCOL_SCHEMA.read_text())["$defs"]
 EXAMPLE_FOLDER = "/home/ann/Shoot"  # the example's folder; a real one replaces it
 
 # Every fsync fails, so that the first photo of a session cannot be flushed.
@@ -29,6 +32,7 @@ def first_column(heading):
     return re.findall(r"^\| `([^`]+)` \|", section, re.M)
 
 
+COMMAND_FIELDS = set(first_column("## Command lines (host → camrelay)"))
 STATUS_KEYS = set(first_column("## Status lines (camrelay → host)"))
 PARAMETER_KEYS = set(first_column("### Camera parameters"))
 PHASES = set(first_column("### Phases"))
@@ -49,14 +53,6 @@ def comparable(line):
     return line
 
 
-def assert_documented(lines):
-    for line in lines:
-        assert set(line) == STATUS_KEYS
-        assert set(line["cameraParameters"]) <= PARAMETER_KEYS
-        assert line["phase"] in PHASES
-        assert not line["error"].startswith("tethering.") or line["error"] in ERROR_KEYS
-
-
 def test_the_example_session_comes_out_line_for_line(bench, tmp_path):
     # The bench's own camera, as it comes: its settings and its photos.
     device = bench.plug("trigger", bus=1, address=5)
@@ -73,10 +69,71 @@ def test_the_example_session_comes_out_line_for_line(bench, tmp_path):
     relay.close_stdin()
     assert relay.wait_exit() == 0
     assert relay.pending_lines() == []
-    assert_documented(relay.seen)
     assert {line["phase"] for line in relay.seen} == PHASES
     # README's sample line is one of them.
-    assert ("<", re.search(r"^\{\"backend\".*$", README, re.M).group(0)) in EXAMPLE
+    assert ("<", README_STATUS) in EXAMPLE
+
+
+def test_the_schema_mirrors_the_tables():
+    # The harness holds every status line to the schema, so with this the
+    # lines keep to the tables too.
+    status = SCHEMA["statusLine"]
+    assert set(status["required"]) == set(status["properties"]) == STATUS_KEYS
+    assert set(SCHEMA["commandLine"]["properties"]) == COMMAND_FIELDS
+    assert set(SCHEMA["cameraParameters"]["propertyNames"]["enum"]) == PARAMETER_KEYS
+    assert set(SCHEMA["phase"]["enum"]) == PHASES
+    assert status["properties"]["error"]["anyOf"][0]["enum"] == ["", *ERROR_KEYS]
+
+
+def test_the_documents_lines_keep_the_schema():
+    for mark, text in EXAMPLE:
+        if mark == "<":
+            status_line(text)
+    commands = [text for mark, text in EXAMPLE if mark == ">"]
+    commands += re.findall(r"^\{\"command\".*$", README, re.M)
+    disk_links = re.findall(r"`(\{[^`]*\})`", DISK_LINK + PROTOCOL.split("## Disk link mode")[1])
+    assert commands and disk_links
+    for text in commands:
+        assert protocol_problem(json.loads(text), "commandLine") is None, text
+    for text in disk_links:
+        assert protocol_problem(json.loads(text), "diskLinkLine") is None, text
+
+
+def status(**changes):
+    """README's sample status line with some values changed."""
+    return dict(json.loads(README_STATUS), **changes)
+
+
+TRANSFER = {"bytes": 10, "transferMs": 1.5, "flushMs": 0.5}
+
+# Lines that a definition must refuse: what a host should not send, and
+# what camrelay must not write.
+REFUSED = [
+    ("statusLine", status(lastTransfer={"bytes": 10, "transferMs": 1.5})),
+    ("statusLine", status(lastTransfer=dict(TRANSFER, bytes=10.5))),
+    ("statusLine", status(lastTransfer=dict(TRANSFER, speed=1))),
+    ("statusLine", status(cameraParameters={"iso": ""})),
+    ("statusLine", status(cameraParameters={"iso": 400})),
+    ("statusLine", status(cameraParameters={"zoom": "2x"})),
+    ("statusLine", status(cameras=[{"id": "usb:001,005", "name": "A"}])),
+    ("statusLine", status(phase="paused")),
+    ("statusLine", status(error="tethering.error.diskFull")),
+    ("commandLine", {"command": "Start", "cameraId": "usb:001,005", "directory": "/tmp"}),
+    ("commandLine", {"command": "start", "cameraId": "usb:001,005"}),
+    ("commandLine", {"command": "start", "cameraId": "usb:001,005", "directory": "~/Shoot"}),
+    ("commandLine", {"command": "start", "cameraId": "usb:001,005", "directory": "/a\0b"}),
+    ("commandLine", {"command": "capture", "camera": "usb:001,005"}),
+    ("commandLine", {"cameraId": "usb:001,005"}),
+    ("diskLinkLine", {"protocol": "SATA", "mbps": 6000}),
+    ("diskLinkLine", {"protocol": "USB", "mbps": 0}),
+    ("diskLinkLine", {"mbps": 480}),
+    ("diskLinkLine", {"protocol": "USB", "speed": 480}),
+]
+
+
+@pytest.mark.parametrize("definition, value", REFUSED)
+def test_the_schema_refuses_what_the_protocol_does_not_allow(definition, value):
+    assert protocol_problem(value, definition) is not None
 
 
 @pytest.fixture(scope="module")
@@ -108,4 +165,3 @@ def test_each_documented_error_key_comes_from_the_program(bench, tmp_path, faili
     relay.wait_for(lambda s: s["cameras"])
     relay.send(command.format(port=device.port, folder=tmp_path))
     relay.wait_for(phase="error", error=key)
-    assert_documented(relay.seen)

@@ -14,18 +14,12 @@ import time
 import pytest
 
 import preload
-from harness import end_process, sanitizer_report
+from harness import end_process, sanitizer_report, status_line
 
 BUILD = os.environ.get("CAMRELAY_BUILD_DIR", "build")
 CAMRELAY = os.path.join(BUILD, "bin", "camrelay")
 LIMIT = 65536
 DEADLINE = 20.0
-
-KEYS = {
-    "phase", "error", "cameraId", "canCapture", "pendingCount", "lastTransfer", "count",
-    "lastFile", "cameras", "cameraParameters", "cameraParametersUnavailable", "backend",
-    "libraryVersion",
-}
 
 # Preloaded into camrelay to see what it hands libgphoto2 at start-up, and to
 # make the driver load fail: libgphoto2 skips missing, empty and unreadable
@@ -101,7 +95,7 @@ class Relay:
                 pytest.fail(f"no status line (exit {self.proc.poll()}); seen: {self.seen}")
             self.pending += chunk
         raw, self.pending = self.pending.split(b"\n", 1)
-        status = json.loads(raw)
+        status = status_line(raw)
         self.seen.append(status)
         return status
 
@@ -111,7 +105,7 @@ class Relay:
             self.proc.stdin.close()
         rest = self.proc.stdout.read()
         code = self.proc.wait(timeout)
-        lines = [json.loads(l) for l in (self.pending + rest).splitlines()]
+        lines = [status_line(l) for l in (self.pending + rest).splitlines()]
         self.pending = b""
         return code, lines
 
@@ -141,7 +135,6 @@ def relay():
 def test_first_line_reports_the_initial_state(relay):
     r = relay()
     first = r.line()
-    assert set(first) == KEYS
     assert first == {
         "phase": "idle", "error": "", "cameraId": "", "canCapture": False, "pendingCount": 0,
         "lastTransfer": {}, "count": 0, "lastFile": "", "cameras": [], "cameraParameters": {},
@@ -156,7 +149,7 @@ def test_input_already_at_end_gives_one_line_and_exit_0():
     done = subprocess.run([CAMRELAY], stdin=subprocess.DEVNULL, capture_output=True,
                           timeout=DEADLINE)
     assert done.returncode == 0
-    assert [json.loads(l)["phase"] for l in done.stdout.splitlines()] == ["idle"]
+    assert [status_line(l)["phase"] for l in done.stdout.splitlines()] == ["idle"]
     assert done.stderr == b""
 
 
@@ -240,7 +233,7 @@ def test_a_driver_load_failure_exits_1_after_one_error_line(shim):
     done = subprocess.run([CAMRELAY], stdin=subprocess.DEVNULL, capture_output=True,
                           env=preload_env(shim, SHIM_FAIL_LOAD="-3"), timeout=DEADLINE)
     assert done.returncode == 1
-    lines = [json.loads(l) for l in done.stdout.splitlines()]
+    lines = [status_line(l) for l in done.stdout.splitlines()]
     assert len(lines) == 1
     assert lines[0]["phase"] == "error"
     assert lines[0]["error"] == "Out of memory"
@@ -305,7 +298,7 @@ def test_a_closed_standard_input_ends_the_program_like_an_empty_one():
     done = subprocess.run([CAMRELAY], stdout=subprocess.PIPE,
                           preexec_fn=lambda: os.close(0), timeout=DEADLINE)
     assert done.returncode == 0
-    assert [json.loads(l)["phase"] for l in done.stdout.splitlines()] == ["idle"]
+    assert [status_line(l)["phase"] for l in done.stdout.splitlines()] == ["idle"]
 
 
 def test_a_host_that_stops_reading_leaves_it_running_until_its_input_ends():

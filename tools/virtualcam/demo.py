@@ -7,7 +7,8 @@ new folder, takes three photos, receives a fourth as if the shutter button
 on the camera had been pressed, shows the camera's settings, follows the
 camera through an unplug, opens it again, takes a fifth photo and stops.
 Every status line is printed as the host receives it, followed by a readable
-summary. Run under umockdev-wrapper, with CAMRELAY_BUILD_DIR set.
+summary; the host checks every line against docs/protocol.schema.json. Run
+under umockdev-wrapper, with CAMRELAY_BUILD_DIR set.
 """
 
 import sys
@@ -44,7 +45,7 @@ def main():
                                  trigger_delay_ms=200)
         print(f"virtual camera plugged in; photos go to {photos}")
 
-        relay = Camrelay(str(CAMRELAY), env=bench.env(), on_status=show)
+        relay = Camrelay(str(CAMRELAY), env=bench.env(), on_status=show, validate=True)
         try:
             print("> start, then three captures")
             camera = tether(relay, str(photos), captures=3, log=lambda text: print(f"* {text}"))
