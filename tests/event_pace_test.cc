@@ -2,26 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "session.h"
-#include "status_capture.h"
+#include "fake_clock.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-SteadyClock::time_point fakeNow;
-SteadyClock::time_point fakeClock() {
-  return fakeNow;
-}
-
-class EventPaceTest : public FreshSessionTest {
+class EventPaceTest : public FakeClockTest {
  protected:
-  void SetUp() override {
-    FreshSessionTest::SetUp();
-    fakeNow = SteadyClock::time_point(1000h);
-    state.timers = TimerTable(fakeClock);
-  }
-
   // The pause until the next wait, as the timer table holds it.
   SteadyClock::duration nextWaitIn() const {
     return *state.timers.when(Timer::kEventWait) - fakeNow;

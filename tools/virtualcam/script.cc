@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <initializer_list>
 #include <stdexcept>
+#include <utility>
 
 namespace virtualcam {
 
@@ -122,6 +124,18 @@ static Outcome parseOutcome(const json& value) {
   return outcome;
 }
 
+// The value named by the string `key` of `document` among `choices`; the
+// first choice when the key is absent. Throws on any other name.
+template <class Choice>
+static Choice parseChoice(const json& document, const char* key,
+                          std::initializer_list<std::pair<const char*, Choice>> choices) {
+  if (!document.contains(key)) return choices.begin()->second;
+  std::string name = document.at(key).get<std::string>();
+  for (const auto& [text, value] : choices)
+    if (name == text) return value;
+  throw std::invalid_argument("unknown " + std::string(key) + " " + name);
+}
+
 Script parseScript(const json& document) {
   Script script;
   if (!document.is_object()) throw std::invalid_argument("script is not an object");
@@ -151,16 +165,10 @@ Script parseScript(const json& document) {
     }
     script.config.push_back({{"type", "section"}, {"name", "padding"}, {"children", padding}});
   }
-  std::string single = document.value("singleConfig", std::string("native"));
-  if (single == "native") {
-    script.singleConfig = SingleConfig::Native;
-  } else if (single == "unset") {
-    script.singleConfig = SingleConfig::Unset;
-  } else if (single == "notSupported") {
-    script.singleConfig = SingleConfig::NotSupported;
-  } else {
-    throw std::invalid_argument("unknown singleConfig " + single);
-  }
+  script.singleConfig = parseChoice<SingleConfig>(document, "singleConfig",
+                                                  {{"native", SingleConfig::Native},
+                                                   {"unset", SingleConfig::Unset},
+                                                   {"notSupported", SingleConfig::NotSupported}});
   script.treeWidgetDelayMs = document.value("treeWidgetDelayMs", 0.0);
   script.singleConfigDelayMs = document.value("singleConfigDelayMs", 0.0);
   if (document.contains("capture")) {
@@ -186,16 +194,10 @@ Script parseScript(const json& document) {
   } else {
     script.capture.content.size = 4096;
   }
-  std::string road = document.value("eventRoad", std::string("interrupt"));
-  if (road == "interrupt") {
-    script.eventRoad = EventRoad::Interrupt;
-  } else if (road == "polling") {
-    script.eventRoad = EventRoad::Polling;
-  } else if (road == "trap") {
-    script.eventRoad = EventRoad::Trap;
-  } else {
-    throw std::invalid_argument("unknown eventRoad " + road);
-  }
+  script.eventRoad = parseChoice<EventRoad>(document, "eventRoad",
+                                            {{"interrupt", EventRoad::Interrupt},
+                                             {"polling", EventRoad::Polling},
+                                             {"trap", EventRoad::Trap}});
   script.requestMs = document.value("requestMs", 0.0);
   script.trapMs = document.value("trapMs", 300.0);
   script.throttle = document.value("throttle", std::uint64_t{0});
