@@ -885,6 +885,8 @@ class Bench:
         self.camera = Camera(self.directory / "virtualcam")
         self.home = self.directory / "home"  # libgphoto2 keeps its settings here
         self.home.mkdir(exist_ok=True)
+        # What relay() starts; gphoto2() loads the drivers beside it.
+        self.camrelay = CAMRELAY
         self.devices: list[Device] = []
         self.relays: list[Relay] = []
         self._hub_ports: dict[int, int] = {}
@@ -947,17 +949,20 @@ class Bench:
         return env
 
     def relay(self, *args: str, env: dict[str, str] = None, **kw) -> Relay:
-        """Starts the test copy of camrelay on this testbed."""
+        """Starts the bench's camrelay (the test copy), or `executable`, on
+        this testbed."""
+        kw.setdefault("executable", self.camrelay)
         relay = Relay(env or self.env(), args, **kw)
         self.relays.append(relay)
         return relay
 
     def gphoto2(self, *args: str, cwd: Union[str, Path] = None, timeout: float = 60,
                 file_size_limit: int = None) -> subprocess.CompletedProcess:
-        """Runs Debian's gphoto2 on this testbed with the test copy's camera
-        and port drivers. With `file_size_limit`, its writes past that many
-        bytes of a file fail (EFBIG), as on a full disk."""
-        env = self.env(CAMLIBS=str(TESTCOPY_DIR / "camlibs"), IOLIBS=str(TESTCOPY_DIR / "iolibs"))
+        """Runs Debian's gphoto2 on this testbed with the camera and port
+        drivers of the bench's camrelay. With `file_size_limit`, its writes
+        past that many bytes of a file fail (EFBIG), as on a full disk."""
+        drivers = self.camrelay.parent
+        env = self.env(CAMLIBS=str(drivers / "camlibs"), IOLIBS=str(drivers / "iolibs"))
         if runtime := env.get("CAMRELAY_ASAN_RUNTIME"):
             # A sanitized driver needs its runtime in the program from the
             # start. Leaks are checked in camrelay, which loads the same
