@@ -31,6 +31,12 @@ FAULTS = (
 RULES = ("failure", "signal", "not_a_photo_name")
 
 
+def file_identity(folder: str, name: str) -> str:
+    """A camera file as the diagnostic log names it: its folder and name
+    joined by one "/" ("/capt0001.jpg" in the root folder)."""
+    return f"{folder.rstrip('/')}/{name}"
+
+
 @dataclass
 class Photo:
     """One file the camera offers, named as the diagnostic log names it:
@@ -44,7 +50,7 @@ class Photo:
 
     @property
     def identity(self) -> str:
-        return f"{self.folder}/{self.name}"
+        return file_identity(self.folder, self.name)
 
     def saved_names(self) -> set[str]:
         """The names camrelay may give it before numbering: its own, and on a
@@ -153,7 +159,7 @@ class Records:
         for event, text in zip(events, texts):
             position += len(text.encode())
             key = (("result", event["result"]) if "result" in event
-                   else ("file", f"{event['folder']}/{event['name']}"))
+                   else ("file", file_identity(event["folder"], event["name"])))
             self.written.append((key, position))
 
     def forget_taken(self) -> None:
@@ -208,7 +214,7 @@ class Records:
             if "result" in record:
                 self._written(("result", record["result"]))
             elif record.get("type") == FILE_ADDED and "name" in record:
-                identity = f"{record['folder']}/{record['name']}"
+                identity = file_identity(record["folder"], record["name"])
                 self.announced[identity] += 1
                 self.file_events[pid] += 1
                 if not self._written(("file", identity)) and (epoch := self.epochs.get(pid)):
@@ -223,13 +229,17 @@ LOG_LINE = re.compile(r"^[\d.]+ (.*)$")
 CAMERA_FILE = re.compile(r"camera file (.*): (queued|no photo: ignored|saved or queued already)$")
 SAVED = re.compile(r"saved (.*) as (.*): (\d+) bytes, transfer ")
 DOWNLOAD_FAILED = re.compile(r"download of (.*) failed at (.*)$")
-DROPPED = re.compile(r"queued photo dropped: (.*)$")
+LEFT_BEHIND = re.compile(r"photo left behind(?: again)?: (.*?)(?:, on the camera|, held in memory "
+                         r"\(\d+ bytes, copied in [\d.]+ ms\))?$")
+TAKEN_UP = re.compile(r"photo taken up again: (.*)$")
+NOT_SAVED = re.compile(r"photo not saved: (.*): ([^:]*)$")
 FAILED = re.compile(r"failed: \S+ returned -?\d+ \(.*\) in phase \w+( after a signal)?$")
 
 
 class Log:
     """What one camrelay says it did, from its diagnostic log: the files
-    announced to it, what it queued, saved and dropped, and by which rule."""
+    announced to it, what it queued, saved, left behind for a later session
+    and dropped, and by which rule."""
 
     def __init__(self, path: Path):
         self.follower = Follower(path)
@@ -283,9 +293,20 @@ class Log:
         elif match := DOWNLOAD_FAILED.match(text):
             self.queued.pop(identity := match.group(1), None)
             self.failing_download = identity
-        elif match := DROPPED.match(text):
-            rule = "signal" if self.signalled else "failure" if self.failed else None
-            self._drop(match.group(1), rule)
+        elif match := LEFT_BEHIND.match(text):
+            # Saved by a later start, or named as not saved by the end.
+            identity = match.group(1)
+            self.queued.pop(identity, None)
+            self.drops.pop(identity, None)
+            if self.failing_download == identity:
+                self.failing_download = None
+        elif match := TAKEN_UP.match(text):
+            self.queued[match.group(1)] = None
+        elif match := NOT_SAVED.match(text):
+            identity, reason = match.groups()
+            if self.failing_download == identity:
+                self.failing_download = None
+            self._drop(identity, "signal" if reason == "a signal" else "failure")
         elif match := FAILED.match(text):
             self.signalled = self.signalled or match.group(1) is not None
             self.failed = True

@@ -9,6 +9,7 @@
 #include "camera_events.h"
 #include "diagnostic_log.h"
 #include "downloads.h"
+#include "left_behind.h"
 #include "session.h"
 
 namespace {
@@ -252,6 +253,9 @@ void handleStart(const nlohmann::json& command) {
   state.pendingFiles.clear();
   state.pendingPaths.clear();
   state.transferring = false;
+  // What failures left behind for this camera and folder comes first.
+  state.cameraIdentity = cameraIdentity(state.camera, model, portPath);
+  takeUpLeftBehind();
 
   state.phase = "ready";
   state.timers.setAfter(Timer::kParameterRead, kFirstParameterRead);

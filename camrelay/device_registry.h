@@ -1,7 +1,9 @@
 // A small view of the machine's device registry: the tree of devices that the
 // kernel knows, searched by disk name and climbed from a device towards the
 // root. Each entry offers a few properties under the names that the disk link
-// probe reads; on Linux the tree is the one that udev exposes under /sys.
+// probe reads; on Linux the tree is the one that udev exposes under /sys. The
+// registry also names a USB device's serial number, which tells one camera
+// body from another of the same model.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +55,13 @@ class DeviceRegistry {
   // The entry of the disk or partition called `bsdName`, or null when there
   // is none.
   virtual RegistryEntryRef entryForBsdName(std::string_view bsdName) const = 0;
+
+  // The serial number string of the USB device at `bus` and `address`, as
+  // the device's descriptor gives it and the system has read it already (no
+  // request goes to the device), or nullopt when the device has none, is
+  // not attached, or cannot be read.
+  virtual std::optional<std::string> usbSerialNumber(unsigned long bus,
+                                                     unsigned long address) const = 0;
 };
 
 // The registry of the running machine, or null when it cannot be opened.

@@ -83,14 +83,21 @@ const char* interconnectOf(udev_device* device) {
   return nullptr;
 }
 
+// The text of a sysfs attribute without the line end the kernel adds ("" when
+// the device has no such attribute).
+std::string_view attributeText(udev_device* device, const char* name) {
+  std::string_view text = orEmpty(udev_device_get_sysattr_value(device, name));
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+  return text;
+}
+
 // The link speed of a USB device in bits per second, from its "speed"
 // attribute in Mbit/s ("1.5", "12", "480", "5000", ...).
 std::optional<double> usbLinkSpeedOf(udev_device* device) {
   if (orEmpty(udev_device_get_subsystem(device)) != "usb" ||
       orEmpty(udev_device_get_devtype(device)) != "usb_device")
     return std::nullopt;
-  std::string_view text = orEmpty(udev_device_get_sysattr_value(device, "speed"));
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+  std::string_view text = attributeText(device, "speed");
   double mbps = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), mbps);
   if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
@@ -209,6 +216,34 @@ class UdevRegistry final : public DeviceRegistry {
       }
     }
     return std::make_unique<UdevEntry>(context_, device);
+  }
+
+  std::optional<std::string> usbSerialNumber(unsigned long bus,
+                                             unsigned long address) const override {
+    udev_enumerate* enumerate = udev_enumerate_new(context_.get());
+    if (enumerate == nullptr) return std::nullopt;
+    std::optional<std::string> serial;
+    // The kernel read the descriptor's string when the device was plugged
+    // in; its "serial" attribute is absent when the device names none.
+    std::string busText = std::to_string(bus);
+    std::string addressText = std::to_string(address);
+    if (udev_enumerate_add_match_subsystem(enumerate, "usb") >= 0 &&
+        udev_enumerate_add_match_property(enumerate, "DEVTYPE", "usb_device") >= 0 &&
+        udev_enumerate_add_match_sysattr(enumerate, "busnum", busText.c_str()) >= 0 &&
+        udev_enumerate_add_match_sysattr(enumerate, "devnum", addressText.c_str()) >= 0 &&
+        udev_enumerate_scan_devices(enumerate) >= 0) {
+      udev_list_entry* first = udev_enumerate_get_list_entry(enumerate);
+      udev_device* device = first == nullptr ? nullptr
+                                             : udev_device_new_from_syspath(
+                                                   context_.get(), udev_list_entry_get_name(first));
+      if (device != nullptr) {
+        if (std::string_view text = attributeText(device, "serial"); !text.empty())
+          serial = std::string(text);
+        udev_device_unref(device);
+      }
+    }
+    udev_enumerate_unref(enumerate);
+    return serial;
   }
 
  private:

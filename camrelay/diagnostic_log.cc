@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "file_system.h"
 #include "json_text.h"
@@ -55,13 +56,43 @@ void stopLogging() {
   fd = -1;
 }
 
+bool writeAll(const std::string& bytes);
+
+// The milliseconds since the log was opened, as every line begins.
+std::string stamp() {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f ", (uptimeSeconds() - openedAt) * 1000);
+  return text;
+}
+
+// The first line that each opening of a file gets: the wall-clock date and
+// time with its offset from UTC, which ties the lines' milliseconds to the
+// time of a user's report.
+bool writeClockLine() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char date[32] = "";
+  char zone[8] = "";
+  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+  std::strftime(zone, sizeof zone, "%z", &local);  // +hhmm
+  char text[96];
+  std::snprintf(text, sizeof text, "log begins at %s.%03ld%.3s:%s local time\n", date,
+                now.tv_nsec / 1000000, zone, zone[0] != '\0' ? zone + 3 : "");
+  std::string line = stamp() + text;
+  if (!writeAll(line)) return false;
+  fileSize += static_cast<std::int64_t>(line.size());
+  return true;
+}
+
 // Keeps the full file as FILE.1 and starts FILE afresh.
 bool startNewFile() {
   close(fd);
   fd = -1;
   if (rename(logPath.c_str(), (logPath + ".1").c_str()) != 0) return false;
   fd = openLogFile();
-  return fd >= 0;
+  return fd >= 0 && writeClockLine();
 }
 
 bool writeAll(const std::string& bytes) {
@@ -121,9 +152,7 @@ void write(std::string& line) {
     line.resize(kLineLimit);
     line.append(" [cut]");
   }
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%.1f ", (uptimeSeconds() - openedAt) * 1000);
-  std::string text = stamp + escapedLogText(line) + "\n";
+  std::string text = stamp() + escapedLogText(line) + "\n";
   if (fileSize > 0 && fileSize + static_cast<std::int64_t>(text.size()) > fileLimit &&
       !startNewFile()) {
     stopLogging();
@@ -164,7 +193,12 @@ void openDiagnosticLog(const std::string& path, bool debug, std::int64_t limit) 
   fileLimit = limit;
   openedAt = uptimeSeconds();
   fd = openLogFile();
-  if (fd < 0) return;
+  // A file taken up again past its limit is kept whole as FILE.1.
+  bool opened = fd >= 0 && (fileSize >= fileLimit ? startNewFile() : writeClockLine());
+  if (!opened) {
+    stopLogging();
+    return;
+  }
   libraryHook = gp_log_add_func(debug ? GP_LOG_DEBUG : GP_LOG_ERROR, logFromLibrary, nullptr);
 }
 

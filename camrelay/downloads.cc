@@ -14,6 +14,7 @@
 
 #include "diagnostic_log.h"
 #include "file_system.h"
+#include "left_behind.h"
 #include "session.h"
 
 namespace {
@@ -132,6 +133,7 @@ struct Failure {
   int result;  // negative when check() reports the failure as `call`'s
   const char* call;
   std::string text;
+  bool fromCamera = false;  // the fetch from the camera failed
 };
 
 Failure libraryFailure(int result, const char* call) {
@@ -140,6 +142,29 @@ Failure libraryFailure(int result, const char* call) {
 
 Failure ownFailure(std::string text) {
   return Failure{GP_OK, "", std::move(text)};
+}
+
+// Whether the failure uses up one of the photo's tries. The disk and the
+// folder fail on our side; a pulled cable, or the host's signal, is no fault
+// of the photo's either.
+DownloadFault faultOf(const Failure& failure) {
+  if (!failure.fromCamera || state.cancelled != 0 || cameraUnplugged()) {
+    return DownloadFault::kElsewhere;
+  }
+  if (failure.result == GP_ERROR_FILE_NOT_FOUND || failure.result == GP_ERROR_DIRECTORY_NOT_FOUND) {
+    return DownloadFault::kNotOnCard;
+  }
+  return DownloadFault::kCamera;
+}
+
+// Writes the photo that `held` holds into the target, as a fetch from the
+// camera would: no camera call.
+int writeHeld(CameraFile* held, FetchTarget& target) {
+  const char* data = nullptr;
+  unsigned long size = 0;
+  if (int result = gp_file_get_data_and_size(held, &data, &size); result < 0) return result;
+  std::uint64_t length = size;
+  return targetWrite(&target, reinterpret_cast<unsigned char*>(const_cast<char*>(data)), &length);
 }
 
 // What a saved file reports.
@@ -157,9 +182,11 @@ Failure systemFailure() {
 
 // Fetches the camera's file `record` into `destination` under `name` (or
 // the first free numbered name), writing the "transferring" line once the
-// fetch begins. Whatever it returns, no temporary file is left behind.
+// fetch begins; or, given the photo's bytes `held` in memory, writes them
+// the same way without a camera call. Whatever it returns, no temporary
+// file is left behind.
 std::variant<Saved, Failure> saveFile(const CameraFilePath& record, const std::string& name,
-                                      bool stopping) {
+                                      bool stopping, CameraFile* held) {
   // Everything below works on this one open folder. Were the folder moved
   // or replaced during the fetch, the photo lands whole in the folder that
   // was open, and no temporary file is left behind in either.
@@ -176,9 +203,11 @@ std::variant<Saved, Failure> saveFile(const CameraFilePath& record, const std::s
 
   FetchTarget target{temporary.descriptor()};
   CameraFile* file = nullptr;
-  if (int result = gp_file_new_from_handler(&file, &fetchHandler, &target); result < 0) {
-    logFailedDownload(record, "gp_file_new_from_handler", false);
-    return libraryFailure(result, "gp_file_new_from_handler");
+  if (held == nullptr) {
+    if (int result = gp_file_new_from_handler(&file, &fetchHandler, &target); result < 0) {
+      logFailedDownload(record, "gp_file_new_from_handler", false);
+      return libraryFailure(result, "gp_file_new_from_handler");
+    }
   }
 
   // While the session stops, the phase stays "stopping": the host must
@@ -188,18 +217,22 @@ std::variant<Saved, Failure> saveFile(const CameraFilePath& record, const std::s
   emit();
 
   double t0 = uptimeSeconds();
-  int result = gp_camera_file_get(state.camera, record.folder, record.name, GP_FILE_TYPE_NORMAL,
-                                  file, state.context);
+  int result = held != nullptr ? writeHeld(held, target)
+                               : gp_camera_file_get(state.camera, record.folder, record.name,
+                                                    GP_FILE_TYPE_NORMAL, file, state.context);
   double t1 = uptimeSeconds();
-  gp_file_free(file);
+  if (file != nullptr) gp_file_free(file);
   if (target.writeError != 0) {
     errno = target.writeError;
     logFailedDownload(record, "writing the temporary file", true);
     return systemFailure();
   }
   if (result < 0) {
-    logFailedDownload(record, "gp_camera_file_get", false);
-    return libraryFailure(result, "gp_camera_file_get");
+    const char* call = held != nullptr ? "gp_file_get_data_and_size" : "gp_camera_file_get";
+    logFailedDownload(record, call, false);
+    Failure failure = libraryFailure(result, call);
+    failure.fromCamera = held == nullptr;
+    return failure;
   }
   int synced;
   do {
@@ -331,17 +364,28 @@ void downloadNext() {
     state.pendingPaths.erase(stored);
   }
   state.pendingFiles.popFront();
+  // A photo that a failure left behind, queued again by this start. One
+  // held in memory is saved from there and, being no camera file of this
+  // session, leaves no identity in `received`.
+  LeftPhoto* left = takenUp(queued);
+  CameraFile* held = left != nullptr ? left->bytes.get() : nullptr;
+  if (left != nullptr) record = left->record;
   if (!terminated(record)) return;
 
   std::string name = cameraFilename(&record);
   if (!photoName(name)) return;
   std::string identity = fileIdentity(&record);
-  if (state.received.contains(identity)) return;
+  if (held == nullptr && state.received.contains(identity)) return;
 
   bool stopping = state.phase == "stopping";
-  std::variant<Saved, Failure> outcome = saveFile(record, name, stopping);
+  std::variant<Saved, Failure> outcome = saveFile(record, name, stopping, held);
   if (const Failure* failure = std::get_if<Failure>(&outcome)) {
-    if (failure->result < 0) {
+    if (noteFailedDownload(queued, record, faultOf(*failure))) {
+      // Given up for good, with its log line: the session goes on.
+      state.transferring = false;
+      if (!stopping) state.phase = "ready";
+      emit();
+    } else if (failure->result < 0) {
       check(failure->result, failure->call);
     } else {
       failSession(failure->text);
@@ -349,8 +393,11 @@ void downloadNext() {
     return;
   }
   const Saved& saved = std::get<Saved>(outcome);
-  state.received.append(identity);
-  if (state.received.size() > kReceivedLimit) state.received.popFront();
+  if (held == nullptr) {
+    state.received.append(identity);
+    if (state.received.size() > kReceivedLimit) state.received.popFront();
+  }
+  if (left != nullptr) forgetSaved(*left);
   state.lastTransfer = {
       {"bytes", saved.bytes},
       {"transferMs", saved.transferMs},

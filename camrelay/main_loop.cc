@@ -18,6 +18,7 @@
 #include "downloads.h"
 #include "file_system.h"
 #include "hotplug.h"
+#include "left_behind.h"
 #include "memory.h"
 #include "parameters.h"
 #include "program_path.h"
@@ -82,6 +83,7 @@ bool startLibrary() {
 
 void shutDown() {
   closeCamera();
+  giveUpLeftBehindAtExit();
   closeHotplugMonitor();
   if (state.ports != nullptr) gp_port_info_list_free(state.ports);
   state.ports = nullptr;

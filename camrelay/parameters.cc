@@ -140,15 +140,6 @@ void logSources(const char* road, const ParameterRead& read) {
   logEvent("parameters read ", road, ": ", read.sources.empty() ? "none" : read.sources);
 }
 
-// Whether the camera's driver reads one setting by itself. For a driver
-// without, libgphoto2 answers each gp_camera_get_single_config with a fetch
-// of the whole tree: 23 whole fetches a read, where one does. Only the
-// driver's function table (public in gphoto2-camera.h) tells; it is read,
-// never written.
-bool singleSettingAccess(Camera* camera) {
-  return camera->functions != nullptr && camera->functions->get_single_config != nullptr;
-}
-
 // Reads the candidates one by one, each at the cost of the one setting; a
 // name that the driver does not know costs no camera request. Gives way to
 // the host between two keys (settleParameters). The result: GP_OK;
@@ -208,6 +199,12 @@ ParameterRead readToCarryOn() {
 }
 
 }  // namespace
+
+bool singleSettingAccess(Camera* camera) {
+  // Only the driver's function table (public in gphoto2-camera.h) tells; it
+  // is read, never written.
+  return camera->functions != nullptr && camera->functions->get_single_config != nullptr;
+}
 
 std::string widgetText(CameraWidget* widget) {
   CameraWidgetType type;

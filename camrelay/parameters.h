@@ -23,6 +23,11 @@ using GiveWay = std::function<bool()>;
 // is fetched once instead; that cannot be cut into pieces.
 void readCameraParameters(const GiveWay& giveWay = [] { return false; });
 
+// Whether the camera's driver reads one setting by itself. For a driver
+// without, libgphoto2 answers each gp_camera_get_single_config with a fetch
+// of the whole tree from the camera: 23 whole fetches a read, where one does.
+bool singleSettingAccess(Camera* camera);
+
 // The accepted parameter values found in a configuration tree, by key.
 std::map<std::string, std::string> parameterValues(CameraWidget* root);
 

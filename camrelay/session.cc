@@ -59,8 +59,9 @@ std::string utf8OrEmpty(const char* field, std::size_t capacity) {
 }
 
 std::string rawIdentity(const CameraFilePath& record) {
-  return std::string(record.folder, strnlen(record.folder, sizeof record.folder)) + "/" +
-         std::string(record.name, strnlen(record.name, sizeof record.name));
+  std::string folder(record.folder, strnlen(record.folder, sizeof record.folder));
+  if (!folder.ends_with('/')) folder.push_back('/');
+  return folder + std::string(record.name, strnlen(record.name, sizeof record.name));
 }
 
 nlohmann::json statusSnapshot() {
@@ -137,17 +138,12 @@ void failSession(const std::string& text) {
 }
 
 void closeCamera() {
+  // While the camera is open: photos of libgphoto2's cache go with it.
+  leaveBehindQueued();
   if (state.camera != nullptr) {
     gp_camera_exit(state.camera, state.context);
     gp_camera_free(state.camera);
     state.camera = nullptr;
-  }
-  if (logging()) {
-    for (const std::string& identity : state.pendingFiles.members()) {
-      auto queued = state.pendingPaths.find(identity);
-      logEvent("queued photo dropped: ",
-               queued == state.pendingPaths.end() ? identity : rawIdentity(queued->second));
-    }
   }
   state.pendingFiles.clear();
   state.pendingPaths.clear();
@@ -156,6 +152,7 @@ void closeCamera() {
   state.canCapture = false;
   state.canTrigger = false;
   state.sonyCaptureNames = false;
+  state.cameraIdentity.clear();
   state.cameraParameters.clear();
   state.cameraParametersUnavailable = false;
   state.timers.cancel(Timer::kParameterRead);

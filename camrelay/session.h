@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "event_pace.h"
+#include "left_behind.h"
 #include "timers.h"
 
 // One attached camera as discovery lists it and the host names it.
@@ -89,6 +90,10 @@ struct SessionState {
   bool transferring = false;
   bool canTrigger = false;
   bool sonyCaptureNames = false;
+  // Who the open camera is (cameraIdentity), for the photos it leaves behind.
+  std::string cameraIdentity;
+  // Photos that failures left behind, kept for the next start that matches.
+  LeftBehind leftBehind;
   // When each trigger of this session that no file-added event has followed
   // yet was fired, oldest first: photos the camera is still making. "stop"
   // waits for them.
@@ -120,7 +125,8 @@ std::string utf8OrEmpty(const char* text);
 std::string utf8OrEmpty(const char* field, std::size_t capacity);
 
 // The record's folder and name as the camera gave them, whatever their
-// bytes, for the diagnostic log (which escapes them).
+// bytes, joined by one "/" ("/capt0001.jpg" in the root folder), for the
+// diagnostic log (which escapes them).
 std::string rawIdentity(const CameraFilePath& record);
 
 // The first string of libgphoto2's short version, or "".
@@ -150,6 +156,6 @@ void failSession(const std::string& text);
 
 // Closes the open camera, if any, and resets every per-camera field. Leaves
 // the last file, count, metrics and saved identities for the host to see.
-// Every photo still queued is dropped, and named in the diagnostic log so
-// that it can be fetched from the card by hand.
+// Every photo still queued, and the one whose download failed, is left
+// behind (leaveBehindQueued) before the camera is closed.
 void closeCamera();

@@ -47,6 +47,11 @@ MESSAGES = {
 
 REFUSALS = ("tethering.error.cameraUnavailable", "tethering.error.chooseFolder")
 
+# What to add after a failure in a session: camrelay keeps the photos it
+# could not save yet and saves them at the next start of the same camera
+# into the same folder.
+LEFT_BEHIND = "The photos not yet saved will be fetched when you reconnect."
+
 # The operating system's error texts, which come only from the photo folder.
 SYSTEM_TEXTS = {os.strerror(code) for code in range(1, 256)}
 
@@ -222,17 +227,19 @@ def take_photo(relay):
     status = relay.wait_for(lambda s: s["phase"] in ("ready", "error"), what="the shutter")
     if not failed(status):
         # The photo comes in lines of its own: from the capture itself, or
-        # from the camera's event a moment later. Any failure drops it.
+        # from the camera's event a moment later. A failure leaves it behind
+        # for the next start of this camera into this folder.
         status = relay.wait_for(lambda s: failed(s) or s["count"] > before, what="the photo")
     if failed(status):
-        raise CamrelayError(explain(status["error"], "take the photo"))
+        raise CamrelayError(f"{explain(status['error'], 'take the photo')} {LEFT_BEHIND}")
     return status
 
 
 def reconnect(relay, model, folder, timeout=60):
     """Opens the camera again once it is back: under a new id (the port path
     changes), so matched by model. Two bodies of one model share a name; a
-    real host would ask the user which one."""
+    real host would ask the user which one. Into the same folder as before,
+    the photos that the failure left behind are saved first."""
     status = relay.wait_for(lambda s: any(c["name"] == model for c in s["cameras"]),
                             timeout, "the camera to come back")
     return open_camera(relay, next(c for c in status["cameras"] if c["name"] == model), folder)

@@ -1,5 +1,6 @@
 """Fixtures shared by the process-level tests (see harness.py)."""
 
+import subprocess
 import sys
 from pathlib import Path
 
@@ -37,3 +38,18 @@ def faults(tmp_path_factory):
                                FAULT_SKIP=str(skip), FAULT_LOG=str(bench.directory / "faults.log"))
 
     return environment
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 512 KiB file system of its own (a tmpfs; root only)."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", str(mount)],
+                          capture_output=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a small file system: {done.stderr.decode().strip()}")
+    try:
+        yield mount
+    finally:
+        subprocess.run(["umount", "-l", str(mount)], check=False)

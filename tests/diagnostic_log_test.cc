@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,6 +40,13 @@ class DiagnosticLogTest : public testing::Test {
     return lines;
   }
 
+  // "<ms> log begins at 2024-05-01T12:34:56.789+02:00 local time"
+  static bool wallClock(const std::string& line) {
+    static const std::regex form(
+        R"([0-9.]+ log begins at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d local time)");
+    return std::regex_match(line, form);
+  }
+
   fs::path folder, path;
 };
 
@@ -65,9 +73,10 @@ TEST_F(DiagnosticLogTest, EachEventIsOneStampedLineInAPrivateFile) {
            " ms=", 1.25);
   closeDiagnosticLog();
   auto lines = linesOf(path);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(lines[0].ends_with(" download evil\\x0Aname\\xFF.jpg bytes=4096 ok=yes ms=1.2"))
-      << lines[0];
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(wallClock(lines[0])) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with(" download evil\\x0Aname\\xFF.jpg bytes=4096 ok=yes ms=1.2"))
+      << lines[1];
   EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
 }
@@ -84,10 +93,14 @@ TEST_F(DiagnosticLogTest, ALogDrivenPastItsLimitKeepsTwoFilesOfWholeLines) {
   EXPECT_EQ(files.size(), 2u);
   fs::path older = path.string() + ".1";
   EXPECT_LE(fs::file_size(older), static_cast<std::uintmax_t>(limit));
-  auto lines = linesOf(older);
-  ASSERT_FALSE(lines.empty());
-  for (const auto& line : lines)
-    EXPECT_NE(line.find(" with some text to fill the file"), std::string::npos);
+  // Each file begins with the wall-clock time, then whole lines.
+  for (const fs::path& file : {older, path}) {
+    auto lines = linesOf(file);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_TRUE(wallClock(lines[0])) << lines[0];
+    for (std::size_t i = 1; i < lines.size(); ++i)
+      EXPECT_NE(lines[i].find(" with some text to fill the file"), std::string::npos);
+  }
   EXPECT_NE(linesOf(path).back().find("event number 199 "), std::string::npos);
 }
 

@@ -52,6 +52,9 @@ class FakeRegistry : public DeviceRegistry {
     if (bsdName != "disk4s1" || tree_.properties.empty()) return nullptr;
     return std::make_unique<FakeEntry>(tree_, 0);
   }
+  std::optional<std::string> usbSerialNumber(unsigned long, unsigned long) const override {
+    return std::nullopt;
+  }
 
  private:
   FakeTree& tree_;

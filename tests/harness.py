@@ -247,10 +247,18 @@ def usb_descriptors(vendor: int, product: int) -> bytes:
     return device + config + interface + bulk_in + bulk_out
 
 
+# The serial number string of a plugged camera unless told otherwise: the
+# same body each time, as the default script's "serialnumber" setting says.
+DEFAULT_SERIAL = "VC0001"
+
+
 def device_description(vendor: int, product: int, bus: int, address: int, speed: str,
-                       hub_port: int) -> str:
+                       hub_port: int, serial: Optional[str] = None) -> str:
     """A umockdev device description (the format of umockdev-record) of a
-    USB device at `bus` and `address` with sysfs attribute speed=`speed`."""
+    USB device at `bus` and `address` with sysfs attribute speed=`speed`,
+    and with a serial number string (sysfs attribute serial, which the
+    kernel reads from the string that the descriptor names) unless `serial`
+    is None."""
     hexed = usb_descriptors(vendor, product).hex().upper()
     node = f"bus/usb/{bus:03d}/{address:03d}"
     return "\n".join([
@@ -271,6 +279,7 @@ def device_description(vendor: int, product: int, bus: int, address: int, speed:
         f"A: idProduct={product:04x}",
         "A: bConfigurationValue=1",
         "A: bNumConfigurations=1",
+        *([f"A: serial={serial}"] if serial is not None else []),
         f"H: descriptors={hexed}",
         "",
     ])
@@ -529,6 +538,16 @@ class Camera:
             self.script.pop("appendFailureResult", None)
         else:
             self.script["appendFailureResult"] = result
+        self.write()
+
+    def set_serial(self, serial: Optional[Union[str, bytes]]) -> None:
+        """The body's serial number as its "serialnumber" setting gives it
+        (as ptp2 serves the one it read at opening); None: the script's
+        tree as it is (the default tree says VC0001)."""
+        if serial is None:
+            self.script.pop("serial", None)
+        else:
+            self.script["serial"] = _text(serial)
         self.write()
 
     def set_unplugged_result(self, result: int) -> None:
@@ -895,19 +914,21 @@ class Bench:
 
     def plug(self, model: Union[str, Model] = "trigger", bus: int = 1, address: int = 5,
              speed: str = "5000", *, vendor: int = None, product: int = None,
-             complete: bool = True) -> Device:
+             complete: bool = True, serial: Optional[str] = DEFAULT_SERIAL) -> Device:
         """Plugs in a virtual camera of `model` (a key of MODELS) at `bus`
         and `address` with sysfs speed `speed` (one of SPEEDS, or any text).
         `vendor`/`product` override the model's ids (for a device that no
         driver knows). With complete=False the device has no descriptors in
         sysfs yet, so libusb and libgphoto2 cannot list it, while udev
-        already names its ids; `complete` finishes it."""
+        already names its ids; `complete` finishes it. `serial` is the USB
+        device's serial number string (None: it has none); the same body
+        plugged in again keeps it, another body of the model has another."""
         model = MODELS[model] if isinstance(model, str) else model
         hub_port = self._hub_ports.get(bus, 0) + 1
         self._hub_ports[bus] = hub_port
         description = device_description(vendor if vendor is not None else model.vendor,
                                          product if product is not None else model.product,
-                                         bus, address, str(speed), hub_port)
+                                         bus, address, str(speed), hub_port, serial)
         if not complete:
             description = re.sub(r"^H: descriptors=.*\n", "", description, flags=re.M)
         if not self.testbed.add_from_string(description):

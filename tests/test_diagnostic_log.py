@@ -68,7 +68,8 @@ def failed_start(bench, device, relay):
 
 
 def failed_download(bench, device, relay):
-    # The photo queued behind the failed one is dropped with the queue.
+    # The failed photo and the one queued behind it are left behind, and
+    # named as not saved when the program ends.
     bench.camera.add_file(FOLDER, "BAD.JPG", size=10_000, result=GP_ERROR_IO, fail_after=100)
     bench.camera.add_file(FOLDER, "NEXT.JPG", size=10)
     bench.camera.add_events([bench.camera.event("file_added", FOLDER, n)
@@ -83,7 +84,9 @@ def failed_download(bench, device, relay):
      ["failed: gp_camera_wait_for_event returned -7 (I/O problem) in phase ready"]),
     (failed_download, False,
      ["failed: gp_camera_file_get returned -7 (I/O problem) in phase transferring",
-      f"queued photo dropped: {FOLDER}/NEXT.JPG"]),
+      f"photo left behind: {FOLDER}/BAD.JPG, on the camera",
+      f"photo left behind: {FOLDER}/NEXT.JPG, on the camera",
+      f"photo not saved: {FOLDER}/NEXT.JPG: the program ending"]),
 ], ids=["start", "unplug", "download"])
 def test_a_failure_names_its_call_code_and_phase(bench, tmp_path, fault, before_start, expected):
     log = tmp_path / "camrelay.log"

@@ -6,7 +6,6 @@ no temporary file behind."""
 import errno
 import os
 import signal
-import subprocess
 from pathlib import Path
 
 import pytest
@@ -435,21 +434,6 @@ def test_a_cable_pulled_during_a_fetch_cuts_it_off(bench, destination):
     relay.line(phase="error", error="I/O problem", cameraId="", timeout=5)
     assert list(destination.iterdir()) == []
     assert bench.camera.records("file_get")[-1]["bytes"] < 1_000_000
-
-
-@pytest.fixture
-def small_disk(tmp_path):
-    """A 512 KiB file system of its own (a tmpfs; root only)."""
-    mount = tmp_path / "disk"
-    mount.mkdir()
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", str(mount)],
-                          capture_output=True)
-    if done.returncode != 0:
-        pytest.skip(f"cannot mount a small file system: {done.stderr.decode().strip()}")
-    try:
-        yield mount
-    finally:
-        subprocess.run(["umount", "-l", str(mount)], check=False)
 
 
 # What the camera driver makes of the failed write: our driver passes on

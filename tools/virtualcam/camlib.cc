@@ -931,8 +931,10 @@ int cameraGetSingleConfig(Camera* camera, const char* name, CameraWidget** widge
     const json* described = findDescribedWidget(pl.script.config, name);
     int result = failure.result < 0 ? failure.result : described ? GP_OK : GP_ERROR_BAD_PARAMETERS;
     entry["result"] = result;
-    recordAccess(pl, entry, began, failure.result < 0 || described ? 1 : 0,
-                 pl.script.singleConfigDelayMs);
+    // ptp2 serves the serial number from the device information it read at
+    // opening: no request.
+    bool asked = failure.result < 0 || (described && std::strcmp(name, "serialnumber") != 0);
+    recordAccess(pl, entry, began, asked ? 1 : 0, pl.script.singleConfigDelayMs);
     if (result < 0) return result;
     return buildRecorded(pl, *described, widget);
   } catch (const std::exception&) {

@@ -136,6 +136,21 @@ static Choice parseChoice(const json& document, const char* key,
   throw std::invalid_argument("unknown " + std::string(key) + " " + name);
 }
 
+// Sets the value of every "serialnumber" widget among `widgets` (at any
+// depth); false when there is none.
+static bool setSerialWidgets(json& widgets, const json& serial) {
+  bool found = false;
+  for (json& described : widgets) {
+    if (described.value("name", json()) == "serialnumber") {
+      described["value"] = serial;
+      found = true;
+    }
+    if (auto children = described.find("children"); children != described.end())
+      found = setSerialWidgets(*children, serial) || found;
+  }
+  return found;
+}
+
 Script parseScript(const json& document) {
   Script script;
   if (!document.is_object()) throw std::invalid_argument("script is not an object");
@@ -156,6 +171,16 @@ Script parseScript(const json& document) {
       script.results[it.key()] = parseOutcome(it.value());
   script.unpluggedResult = document.value("unpluggedResult", -7);
   script.config = document.contains("config") ? document.at("config") : defaultConfig();
+  // The body's serial number, as ptp2 serves it from the device information
+  // it read at opening: a read-only text widget.
+  if (auto serial = document.find("serial"); serial != document.end() && script.config.is_array())
+    if (!setSerialWidgets(script.config, *serial))
+      script.config.push_back({{"type", "section"},
+                               {"name", "status"},
+                               {"children", json::array({{{"type", "text"},
+                                                          {"name", "serialnumber"},
+                                                          {"value", *serial},
+                                                          {"readonly", true}}})}});
   script.paddingWidgets = document.value("paddingWidgets", std::size_t{0});
   if (script.config.is_array() && script.paddingWidgets > 0) {
     json padding = json::array();
