@@ -24,6 +24,8 @@ enum class Timer {
   kLastMissRetry,
   // The open camera's settings are due to be read.
   kParameterRead,
+  // The open camera's next event wait (event_pace.h). Not set: due at once.
+  kEventWait,
   kCount  // not a timer: how many there are
 };
 
