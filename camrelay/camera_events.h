@@ -5,14 +5,16 @@
 
 #include <gphoto2/gphoto2.h>
 
-// The longest wait for a camera event while nothing waits for download.
+// The longest wait for a camera event while "stop" waits for the photos of
+// captures in flight (no command is read meanwhile).
 inline constexpr int kCameraWaitMs = 200;
 
-// How a drain ended: the result and event type of its last wait, and how
-// many files the camera announced in it.
+// How a drain ended: the result and event type of its last wait, how many
+// events it took in and how many files the camera announced in them.
 struct DrainEnd {
   int result = GP_OK;
   CameraEventType type = GP_EVENT_UNKNOWN;
+  int events = 0;
   int announced = 0;
 };
 
@@ -23,7 +25,9 @@ struct DrainEnd {
 // leaves to the caller to report, and right after queuing a photo that
 // libgphoto2 holds in its memory: the camera keeps later photos in its own
 // buffer until it is asked again, and the driver fetches each one into
-// libgphoto2's small cache only as it announces it.
+// libgphoto2's small cache only as it announces it. A wait that ends on a
+// timeout tells the event pace what a wait costs, and while the road is
+// unknown, which road the waits take (event_pace.h).
 DrainEnd drainEvents(int firstWaitMs);
 
 // What one camera step did: how its drain ended (a drain that was not made

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "camera_events.h"
@@ -89,6 +90,13 @@ SteadyClock::duration photoWait() {
                           std::chrono::duration<double>(2 * std::min(*seconds, 90.0)));
 }
 
+// `duration` in seconds, as text with a tenth of a second.
+std::string seconds(SteadyClock::duration duration) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", std::chrono::duration<double>(duration).count());
+  return text;
+}
+
 // Takes in the camera's events and downloads the queued files, oldest
 // first, until a drain that waited for nothing leaves nothing queued. While
 // captures are in flight it waits for their photos as the camera step does,
@@ -117,18 +125,29 @@ void finishDownloads() {
   // file. And since a triggered photo cannot be told from one taken with
   // the camera's own button, which may have ended a capture in flight in
   // its stead, the last trigger always gets `wait` of its own.
+  auto forFiles = [&] { return (state.capturesInFlight.empty() ? kPairWait : wait) - quiet; };
+  auto forTrigger = [&] { return wait - sinceTrigger; };
   auto left = [&] {
-    Duration forFiles = (state.capturesInFlight.empty() ? kPairWait : wait) - quiet;
-    return std::min(std::max(forFiles, wait - sinceTrigger), Duration(kCaptureLimit) - waited);
+    return std::min(std::max(forFiles(), forTrigger()), Duration(kCaptureLimit) - waited);
   };
   bool awaiting = left() > Duration::zero();
-  if (awaiting) logEvent("stop waits for ", state.capturesInFlight.size(), " capture(s) in flight");
+  if (awaiting && logging()) {
+    std::string why =
+        forTrigger() > forFiles()
+            ? "for the last trigger's own photo (fired " + seconds(sinceTrigger) + " s before)"
+        : state.capturesInFlight.empty()
+            ? std::string("for a second file of the last photo's pair")
+            : "for " + std::to_string(state.capturesInFlight.size()) + " capture(s) in flight";
+    logEvent("stop waits up to ", seconds(left()), " s of camera time ", why);
+  }
 
   while (state.camera != nullptr && state.cancelled == 0) {
     if (awaiting && left() <= Duration::zero()) {
       if (!state.capturesInFlight.empty()) {
         logEvent("stop gives up on ", state.capturesInFlight.size(), " capture(s) in flight");
       }
+      logEvent("stop waited ", seconds(SteadyClock::now() - begin), " s, ", seconds(waited),
+               " s of it for the camera");
       state.capturesInFlight.clear();
       awaiting = false;
     }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "camera_events.h"
@@ -92,13 +93,20 @@ void shutDown() {
   state.context = nullptr;
 }
 
-enum class InputResult { kNone, kRead, kEnded, kOverrun };
+// What the host has written and not yet carried out, and how its input
+// stands.
+struct HostInput {
+  std::string buffer;
+  bool ended = false;    // at its end, or a read failed
+  bool overrun = false;  // more than the input limit without a line end
+};
 
 // Reads what the host has written, waiting at most `timeoutMs` (-1: with
 // no end) for it, for word of a USB change, or for a signal. `hotplug`
-// receives the poll events of the hot-plug descriptor. kEnded at the end of
-// input (or a failed read), kOverrun after reporting the protocol error.
-InputResult readInput(std::string& inputBuffer, int timeoutMs, short& hotplug) {
+// receives the poll events of the hot-plug descriptor. Sets `ended` at the
+// end of input (or a failed read), `overrun` after reporting the protocol
+// error.
+void readInput(HostInput& host, int timeoutMs, short& hotplug) {
   // poll skips a negative descriptor: without a listener only input counts.
   struct pollfd waits[3] = {
       {STDIN_FILENO, POLLIN, 0}, {hotplugDescriptor(), POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
@@ -107,9 +115,7 @@ InputResult readInput(std::string& inputBuffer, int timeoutMs, short& hotplug) {
   hotplug = ready > 0 ? waits[1].revents : 0;
   // An input in error is read too: the read fails and ends the loop, where
   // waiting would spin on a poll that never blocks again.
-  if (ready < 1 || (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
-    return InputResult::kNone;
-  }
+  if (ready < 1 || (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return;
   char chunk[kReadSize];
   ssize_t count;
   do {
@@ -117,12 +123,26 @@ InputResult readInput(std::string& inputBuffer, int timeoutMs, short& hotplug) {
   } while (count < 0 && errno == EINTR);
   if (count <= 0) {
     logEvent(count == 0 ? "standard input ended" : "standard input failed");
-    return InputResult::kEnded;
+    host.ended = true;
+    return;
   }
-  if (!appendInput(inputBuffer, chunk, static_cast<std::size_t>(count))) {
-    return InputResult::kOverrun;
+  host.overrun = !appendInput(host.buffer, chunk, static_cast<std::size_t>(count));
+}
+
+// Asked between two settings of a read: takes in what the host has written
+// meanwhile, without waiting, and says whether the read should stop for it:
+// a complete line waits, the input ended or overran, or a signal came.
+bool hostWaits(HostInput& host) {
+  auto stop = [&host] {
+    return host.ended || host.overrun || state.cancelled != 0 ||
+           host.buffer.find('\n') != std::string::npos;
+  };
+  for (std::size_t before = SIZE_MAX; !stop() && host.buffer.size() != before;) {
+    before = host.buffer.size();
+    short hotplug = 0;  // left for the loop's own poll, which sees it again
+    readInput(host, 0, hotplug);
   }
-  return InputResult::kRead;
+  return stop();
 }
 
 // Takes the hot-plug notices that `revents` announces. true when the bus may
@@ -182,29 +202,39 @@ void lookForCameras(bool firstLook) {
   if (settled) timers.cancel(Timer::kHotplugSettle);
 }
 
-// Takes in the open camera's events, then does at most one piece of work: a
-// lost camera, one download, or a parameter read. Returns what the scan for
-// a lost camera came to (kSkipped when none was made).
-ScanOutcome cameraStep() {
-  StepEnd step = takeEventsAndDownload(state.pendingFiles.empty() ? kCameraWaitMs : 0);
-  if (step.result < 0) {
-    // SIGTERM/SIGINT cut the wait short: that is the host asking us to
-    // quit, not a camera failure. Shutdown closes the camera without a line.
-    if (state.cancelled != 0) return ScanOutcome::kSkipped;
-    std::string lost = state.selected;
-    check(step.result, "gp_camera_wait_for_event");
-    ScanOutcome outcome = discover("camera failure");
-    for (const CameraEntry& entry : state.devices) {
-      if (entry.id == lost) return outcome;
+// Takes in the open camera's events when its pace says so (event_pace.h),
+// then does at most one piece of work: a lost camera, one download, or
+// (part of) a settings read, which gives way to the host's commands. Returns
+// what the scan for a lost camera came to (kSkipped when none was made).
+ScanOutcome cameraStep(HostInput& host) {
+  bool queued = !state.pendingFiles.empty();
+  if (queued || !state.timers.waiting(Timer::kEventWait)) {
+    StepEnd step = takeEventsAndDownload(queued ? 0 : pacedWaitMs(state.pace.road));
+    if (step.result < 0) {
+      // SIGTERM/SIGINT cut the wait short: that is the host asking us to
+      // quit, not a camera failure. Shutdown closes the camera without a line.
+      if (state.cancelled != 0) return ScanOutcome::kSkipped;
+      std::string lost = state.selected;
+      check(step.result, "gp_camera_wait_for_event");
+      ScanOutcome outcome = discover("camera failure");
+      for (const CameraEntry& entry : state.devices) {
+        if (entry.id == lost) return outcome;
+      }
+      state.phase = "disconnected";
+      emit();
+      return outcome;
     }
-    state.phase = "disconnected";
-    emit();
-    return outcome;
+    if (state.camera == nullptr) return ScanOutcome::kSkipped;
+    if (!queued) scheduleEventWait(step.type == GP_EVENT_TIMEOUT, step.events);
+    if (step.downloaded) {
+      handBackFreedMemoryPastHalf();
+      hurryEventWait();
+      return ScanOutcome::kSkipped;
+    }
   }
-  if (!step.downloaded && step.type == GP_EVENT_TIMEOUT && state.camera != nullptr) {
-    readCameraParameters();
+  if (state.pendingFiles.empty() && state.pace.quiet) {
+    readCameraParameters([&host] { return hostWaits(host); });
   }
-  if (step.downloaded) handBackFreedMemoryPastHalf();
   return ScanOutcome::kSkipped;
 }
 
@@ -271,7 +301,7 @@ int runTethering(const char* argv0) {
   if (!openHotplugMonitor()) logEvent("no hot-plug monitor: the bus is looked at every 3 s");
   openSignalPipe();
 
-  std::string inputBuffer;
+  HostInput host;
   // The first look at the USB devices is due at once.
   state.timers.setNow(Timer::kDeviceLook);
   bool firstLook = true;
@@ -279,19 +309,20 @@ int runTethering(const char* argv0) {
 
   // Once input has ended, the lines already read are still carried out;
   // then the session is finished as "stop" would finish it.
-  bool inputEnded = false;
   while (state.cancelled == 0) {
     short hotplug = 0;
-    if (!inputEnded) {
-      // With a camera open, its event wait is the loop's wait.
-      bool linesWait = inputBuffer.find('\n') != std::string::npos;
-      int inputWaitMs = state.camera == nullptr && !linesWait ? idleWaitMs() : 0;
-      InputResult input = readInput(inputBuffer, inputWaitMs, hotplug);
-      if (input == InputResult::kOverrun) break;
-      inputEnded = input == InputResult::kEnded;
+    bool linesWait = host.buffer.find('\n') != std::string::npos;
+    if (!host.ended && !host.overrun) {
+      int waitMs = linesWait ? 0 : state.camera != nullptr ? cameraIdleWaitMs() : idleWaitMs();
+      readInput(host, waitMs, hotplug);
+      linesWait = host.buffer.find('\n') != std::string::npos;
     }
-    carryOutLines(inputBuffer);
-    if (inputEnded && inputBuffer.find('\n') == std::string::npos) {
+    if (host.overrun) break;
+    carryOutLines(host.buffer);
+    // After a command, the camera is asked again soon: a capture's photo
+    // is on its way.
+    if (linesWait && state.camera != nullptr) hurryEventWait();
+    if (host.ended && host.buffer.find('\n') == std::string::npos) {
       // The host quit or crashed. Photos that the camera has announced may
       // exist only in its memory, so they are saved before it is closed.
       if (state.camera != nullptr) stopSession();
@@ -305,7 +336,7 @@ int runTethering(const char* argv0) {
 
     if (state.camera != nullptr) {
       SteadyClock::time_point began = state.timers.now();
-      followScan(cameraStep(), false, began);
+      followScan(cameraStep(host), false, began);
     } else if (state.timers.isSet(Timer::kDeviceLook)) {
       lookForCameras(firstLook);
       firstLook = false;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -99,44 +100,58 @@ std::string acceptedText(CameraWidget* widget) {
   return units >= 1 && units <= kMaxValueUnits ? text : "";
 }
 
-// Settles each key from its candidates, in order, into `values`, and logs
-// which candidate settled each, naming the `road` the read took.
-// `textOf(name, text)` looks one candidate up and sets `text` to its
-// accepted value, leaving it "" when the camera has no such widget or the
-// widget gives no accepted value; a negative result ends the read and is
-// returned, with `values` holding what was settled before.
+// What settleParameters returns when it stopped to let the host's commands
+// through; positive, so never a libgphoto2 failure.
+constexpr int kGaveWay = 1;
+
+// Settles each key from `read.nextKey` on from its candidates, in order,
+// into `read.values`, noting which candidate settled each. `textOf(name,
+// text)` looks one candidate up and sets `text` to its accepted value,
+// leaving it "" when the camera has no such widget or the widget gives no
+// accepted value; a negative result ends the read and is returned. Before
+// every key but the first of the call it asks `giveWay`, and when that says
+// so it stops, returning kGaveWay with `read` where it stopped: at least one
+// key is settled each time, so that a host that never stops sending
+// commands cannot starve the reads. GP_OK once every key is settled.
 template <class TextOf>
-int settleParameters(const char* road, TextOf textOf, std::map<std::string, std::string>& values) {
-  std::string sources;  // "key from widget" for the diagnostic log
-  for (const Parameter& parameter : parameterNames()) {
+int settleParameters(TextOf textOf, ParameterRead& read, const GiveWay& giveWay) {
+  const std::vector<Parameter>& names = parameterNames();
+  for (std::size_t first = read.nextKey; read.nextKey < names.size(); ++read.nextKey) {
+    if (read.nextKey > first && giveWay()) return kGaveWay;
+    const Parameter& parameter = names[read.nextKey];
     for (const char* candidate : parameter.candidates) {
       std::string text;
       int result = textOf(candidate, text);
       if (result < 0) return result;
       if (text.empty()) continue;
-      values[parameter.key] = std::move(text);
+      read.values[parameter.key] = std::move(text);
       if (logging()) {
-        sources += std::string(sources.empty() ? "" : ", ") + parameter.key + " from " + candidate;
+        read.sources +=
+            std::string(read.sources.empty() ? "" : ", ") + parameter.key + " from " + candidate;
       }
       break;
     }
   }
-  logEvent("parameters read ", road, ": ", sources.empty() ? "none" : sources);
   return GP_OK;
 }
 
+// Logs which setting gave each key of a finished read, naming its `road`.
+void logSources(const char* road, const ParameterRead& read) {
+  logEvent("parameters read ", road, ": ", read.sources.empty() ? "none" : read.sources);
+}
+
 // Reads the candidates one by one, each at the cost of the one setting; a
-// name that the driver does not know costs no camera request. The result:
-// GP_OK; GP_ERROR_NOT_SUPPORTED when the driver refuses single access
+// name that the driver does not know costs no camera request. Gives way to
+// the host between two keys (settleParameters). The result: GP_OK;
+// kGaveWay; GP_ERROR_NOT_SUPPORTED when the driver refuses single access
 // after all, and the whole tree must be read instead; any other negative
 // result when the camera could not be read, which ends the read (what the
 // next candidates would give is as unknown as a whole tree that failed).
 // GP_ERROR_BAD_PARAMETERS is the drivers' and libgphoto2's answer for a
 // name they do not have: the next candidate is tried.
-int readSettingBySetting(std::map<std::string, std::string>& values) {
+int readSettingBySetting(ParameterRead& read, const GiveWay& giveWay) {
   const char* failed = nullptr;
   int result = settleParameters(
-      "setting by setting",
       [&failed](const char* name, std::string& text) {
         CameraWidget* widget = nullptr;
         int got = gp_camera_get_single_config(state.camera, name, &widget, state.context);
@@ -148,7 +163,8 @@ int readSettingBySetting(std::map<std::string, std::string>& values) {
         if (got < 0) failed = name;
         return std::min(got, 0);
       },
-      values);
+      read, giveWay);
+  if (result == GP_OK) logSources("setting by setting", read);
   if (result < 0 && result != GP_ERROR_NOT_SUPPORTED) {
     logEvent("parameters unavailable: gp_camera_get_single_config returned ", result, " for ",
              failed);
@@ -156,7 +172,8 @@ int readSettingBySetting(std::map<std::string, std::string>& values) {
   return result;
 }
 
-// Reads the candidates from one fetch of the whole tree; its result.
+// Reads the candidates from one fetch of the whole tree, which cannot be
+// cut into pieces; its result.
 int readWholeTree(std::map<std::string, std::string>& values) {
   CameraWidget* root = nullptr;
   int result = gp_camera_get_config(state.camera, &root, state.context);
@@ -167,6 +184,18 @@ int readWholeTree(std::map<std::string, std::string>& values) {
   if (result >= 0 && root != nullptr) values = parameterValues(root);
   if (root != nullptr) gp_widget_free(root);
   return result;
+}
+
+// The read to carry on: the one that gave way, unless it began so long ago
+// that its first values could have changed before a fresh read would take
+// them anyway; else a fresh one.
+ParameterRead readToCarryOn() {
+  SteadyClock::time_point now = state.timers.now();
+  std::optional<ParameterRead> paused = std::exchange(state.parameterRead, std::nullopt);
+  if (paused && now - paused->began < kParameterReadInterval) return std::move(*paused);
+  ParameterRead fresh;
+  fresh.began = now;
+  return fresh;
 }
 
 }  // namespace
@@ -230,9 +259,8 @@ std::size_t utf16Length(const std::string& text) {
 }
 
 std::map<std::string, std::string> parameterValues(CameraWidget* root) {
-  std::map<std::string, std::string> values;
+  ParameterRead read;
   settleParameters(
-      "from the whole tree",
       [root](const char* name, std::string& text) {
         CameraWidget* widget = nullptr;
         if (gp_widget_get_child_by_name(root, name, &widget) >= 0 && widget != nullptr) {
@@ -240,8 +268,9 @@ std::map<std::string, std::string> parameterValues(CameraWidget* root) {
         }
         return GP_OK;
       },
-      values);
-  return values;
+      read, [] { return false; });
+  logSources("from the whole tree", read);
+  return std::move(read.values);
 }
 
 void storeParameterRead(bool fetched, std::map<std::string, std::string> values) {
@@ -255,17 +284,25 @@ void storeParameterRead(bool fetched, std::map<std::string, std::string> values)
   if (changed) emit();
 }
 
-void readCameraParameters() {
+void readCameraParameters(const GiveWay& giveWay) {
   if (state.camera == nullptr) return;
   if (state.timers.waiting(Timer::kParameterRead)) return;
-  std::map<std::string, std::string> values;
-  int result =
-      singleSettingAccess(state.camera) ? readSettingBySetting(values) : GP_ERROR_NOT_SUPPORTED;
+  ParameterRead read = readToCarryOn();
+  int result = singleSettingAccess(state.camera) ? readSettingBySetting(read, giveWay)
+                                                 : GP_ERROR_NOT_SUPPORTED;
+  if (result == kGaveWay) {
+    logEvent("parameters read gives way to the host after ", read.nextKey, " of ",
+             parameterNames().size(), " keys");
+    // `giveWay` may have closed the camera (an input overrun): then the
+    // read is over.
+    if (state.camera != nullptr) state.parameterRead = std::move(read);
+    return;
+  }
   if (result == GP_ERROR_NOT_SUPPORTED) {
-    values.clear();
-    result = readWholeTree(values);
+    read.values.clear();
+    result = readWholeTree(read.values);
   }
   // A read that failed part way fetched nothing the host can rely on.
-  if (result < 0) values.clear();
-  storeParameterRead(result >= 0, std::move(values));
+  if (result < 0) read.values.clear();
+  storeParameterRead(result >= 0, std::move(read.values));
 }

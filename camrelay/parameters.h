@@ -4,15 +4,24 @@
 #include <gphoto2/gphoto2.h>
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
+
+// Asked by a settings read between two settings: true when the host has a
+// command waiting (or the loop must end), and the read should stop there.
+using GiveWay = std::function<bool()>;
 
 // Reads the camera parameters when they are due, and writes a status line
 // when what the host sees changed. Each candidate setting is asked for by
 // name: one camera request for a setting that exists, none for one the
-// driver does not know. From a driver that cannot hand out one setting by
-// itself, the whole configuration tree is fetched once instead.
-void readCameraParameters();
+// driver does not know. Between two keys the read asks `giveWay`, and
+// stops when it says so; the next call carries the read on where it stopped
+// (within kParameterReadInterval of its start, else it starts afresh), so
+// that what the host sees always comes from one whole read. From a driver
+// that cannot hand out one setting by itself, the whole configuration tree
+// is fetched once instead; that cannot be cut into pieces.
+void readCameraParameters(const GiveWay& giveWay = [] { return false; });
 
 // Whether the camera's driver reads one setting by itself. For a driver
 // without, libgphoto2 answers each gp_camera_get_single_config with a fetch

@@ -158,6 +158,9 @@ void closeCamera() {
   state.cameraParameters.clear();
   state.cameraParametersUnavailable = false;
   state.timers.cancel(Timer::kParameterRead);
+  state.timers.cancel(Timer::kEventWait);
+  state.pace = EventPace{};
+  state.parameterRead.reset();
   state.capturesInFlight.clear();
   state.lastCapturePhoto.reset();
   state.lastTrigger.reset();

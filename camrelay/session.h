@@ -17,6 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "event_pace.h"
 #include "left_behind.h"
 #include "timers.h"
 
@@ -50,6 +51,15 @@ class OrderedSet {
   std::unordered_set<std::string> members_;
 };
 
+// A settings read that gave way to the host's commands part way, to be
+// carried on later: the keys settled so far and where it stopped.
+struct ParameterRead {
+  SteadyClock::time_point began;
+  std::size_t nextKey = 0;  // index of the first key not settled yet
+  std::map<std::string, std::string> values;
+  std::string sources;  // which setting gave each key, for the diagnostic log
+};
+
 struct SessionState {
   std::string phase = "idle";
   std::string failure;      // reported as "error"
@@ -68,8 +78,10 @@ struct SessionState {
   volatile std::sig_atomic_t cancelled = 0;
   Camera* camera = nullptr;
   OrderedSet pendingFiles;  // identities waiting for download, oldest first
-  // The loop's due times: the next settings read among them.
+  // The loop's due times: the next settings read and event wait among them.
   TimerTable timers;
+  EventPace pace;
+  std::optional<ParameterRead> parameterRead;
   OrderedSet received;  // identities saved since "start", at most 512
   std::map<std::string, CameraFilePath> pendingPaths;
   bool canCapture = false;

@@ -24,6 +24,8 @@ enum class Timer {
   kLastMissRetry,
   // The open camera's settings are due to be read.
   kParameterRead,
+  // The open camera's next event wait (event_pace.h). Not set: due at once.
+  kEventWait,
   // Memory freed since the last hand-back goes back to the system; until
   // then it serves the next photos. Not part of any wait: it is handed
   // back when the loop next wakes.

@@ -485,6 +485,18 @@ class Camera:
                 self.script[key] = value
         self.write()
 
+    def set_event_road(self, road: str, request_ms: float = None, trap_ms: float = None) -> None:
+        """How a wait for events behaves, as a road of libgphoto2's ptp2
+        driver: "interrupt" (the default: it sends nothing and ends at an
+        event), "polling" (a request each round, recorded as `request` with
+        the wait's `timeoutMs`, taking `request_ms`; libgphoto2's back-off
+        between rounds) or "trap" (polling, and each round also takes
+        `trap_ms`, 300 by default, until the first event)."""
+        for key, value in (("eventRoad", road), ("requestMs", request_ms), ("trapMs", trap_ms)):
+            if value is not None:
+                self.script[key] = value
+        self.write()
+
     def config_accesses(self) -> tuple[list[dict], list[dict]]:
         """The whole-tree fetches and the single-setting accesses so far.
         Each record's `requests` is what it cost the camera: one per value
@@ -654,7 +666,8 @@ class Camera:
     def records(self, op: str = None) -> list[dict]:
         """What the driver did, oldest first, optionally only one operation:
         init, exit, capture, trigger, file_get, ram_handover, get_config,
-        event, script_error, event_error, config_error."""
+        event, request, script_error, event_error, config_error. Each has
+        the time it happened, `at`, on the clock of time.monotonic."""
         path = self.directory / "record.jsonl"
         if not path.exists():
             return []

@@ -88,6 +88,23 @@ TEST_F(FramingTest, ShortLinesNeverAccumulateTowardsTheLimit) {
 TEST_F(FramingTest, StringsThatAreNotUtf8AreRejectedWithTheLine) {
   ASSERT_TRUE(feed("{\"command\":\"x\xff\"}\n", 4096));
   EXPECT_TRUE(seen.empty());
+  // Python's json.dumps writes an undecodable byte of a file name so.
+  ASSERT_TRUE(feed("{\"command\":\"stop\",\"directory\":\"/a\\udcff\"}\n", 4096));
+  EXPECT_TRUE(seen.empty());
+}
+
+TEST_F(FramingTest, WhatOtherWritersPutAroundAnObjectIsAccepted) {
+  // A byte-order mark before it, a carriage return after it, and a key given
+  // twice, where the last one stands: each line is a "stop" (two lines).
+  ASSERT_TRUE(
+      feed("\xEF\xBB\xBF{\"command\":\"stop\"}\n"
+           "{\"command\":\"stop\"}\r\n"
+           "{\"command\":\"capture\",\"command\":\"stop\"}\n",
+           4096));
+  ASSERT_EQ(seen.size(), 6u);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i]["phase"], i % 2 == 0 ? "stopping" : "idle");
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ import hashlib
 import json
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -61,6 +62,31 @@ def test_button_photos_and_ram_captures_are_saved(d750_bench, tmp_path):
         relay.capture()
         relay.wait_for(phase="ready", count=count, lastFile=name)
         assert (tmp_path / name).read_bytes() == bench.card_photo
+
+
+# The road camrelay learns from the real driver, and the least gap it leaves
+# between two GetEvent requests at rest (test_camera_waits.py has the same
+# on the virtual camera).
+@pytest.mark.parametrize("d750_bench, learnt, gap", [
+    ("interrupt", "interrupt", None), ("nikon", "polling", 0.025), ("trap", "polling", 0.6),
+], indirect=["d750_bench"])
+def test_the_road_is_learnt_from_ptp2_and_paced(d750_bench, tmp_path, learnt, gap):
+    bench = d750_bench
+    bench.plug()
+    log = tmp_path / "camrelay.log"
+    relay = bench.relay(env=bench.env(CAMRELAY_LOG=str(log)))
+    relay.wait_for(cameras=CAMERAS)
+    relay.start(d750.PORT, str(tmp_path))
+    relay.wait_for(lambda s: s["cameraParameters"])
+    time.sleep(3)
+    asked = [r.time for r in bench.requests() if r.code == d750.GET_EVENT]
+    relay.close_stdin()
+    assert relay.wait_exit() == 0
+    assert f"event waits take the {learnt} road" in log.read_text()
+    if gap is not None:
+        paced = asked[2:]  # past the wait that showed the road
+        assert len(paced) >= 2
+        assert min(b - a for a, b in zip(paced, paced[1:])) >= gap
 
 
 @pytest.mark.parametrize("d750_bench", ["nikon"], indirect=True)

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import preload
-from harness import GP_ERROR_IO_USB_CLAIM, PROTOCOL_SCHEMA, protocol_problem, radio, status_line
+from harness import GP_ERROR_IO_USB_CLAIM, PROTOCOL_SCHEMA, protocol_problem, status_line
 
 SOURCE = Path(__file__).resolve().parent.parent
 PROTOCOL = (SOURCE / "docs" / "protocol.md").read_text()
@@ -54,11 +54,8 @@ def comparable(line):
 
 
 def test_the_example_session_comes_out_line_for_line(bench, tmp_path):
+    # The bench's own camera, as it comes: its settings and its photos.
     device = bench.plug("trigger", bus=1, address=5)
-    bench.camera.set_config([radio("f-number", "f/5.6"), radio("iso", "400"),
-                             radio("shutterspeed", "1/125")])
-    bench.camera.set_capture(name="IMG_####.JPG", size=5 << 20)
-    bench.camera.set_throttle(40_000_000)
     events = {"The cable is pulled": lambda: bench.unplug(device),
               "The camera is plugged in again": lambda: bench.plug("trigger", bus=1, address=6)}
     relay = bench.relay()

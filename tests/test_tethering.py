@@ -301,6 +301,22 @@ def test_a_closed_standard_input_ends_the_program_like_an_empty_one():
     assert [status_line(l)["phase"] for l in done.stdout.splitlines()] == ["idle"]
 
 
+def test_a_host_that_stops_reading_leaves_it_running_until_its_input_ends():
+    proc = subprocess.Popen([CAMRELAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        proc.stdout.readline()
+        proc.stdout.close()
+        for _ in range(3):  # each answer meets a pipe without a reader
+            proc.stdin.write(b'{"command":"x"}\n')
+            proc.stdin.flush()
+            time.sleep(0.1)
+        assert proc.poll() is None
+        proc.stdin.close()
+        assert proc.wait(DEADLINE) == 0
+    finally:
+        end_process(proc)
+
+
 def test_a_closed_standard_output_is_held_by_dev_null():
     """A parent may leave standard output closed. The next file opened would
     then take its number, and status lines would be written into it (a photo

@@ -2,28 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_clock.h"
 #include "parameters.h"
-#include "session.h"
-#include "status_capture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// A clock that moves only when a test moves it, from an arbitrary start.
-SteadyClock::time_point fakeNow = SteadyClock::time_point(1000h);
-SteadyClock::time_point fakeClock() {
-  return fakeNow;
-}
-
-class TimersTest : public FreshSessionTest {
- protected:
-  void SetUp() override {
-    FreshSessionTest::SetUp();
-    fakeNow = SteadyClock::time_point(1000h);
-    state.timers = TimerTable(fakeClock);
-  }
-};
+using TimersTest = FakeClockTest;
 
 TEST_F(TimersTest, TheWaitEndsAtTheNearestListedTimer) {
   TimerTable& timers = state.timers;

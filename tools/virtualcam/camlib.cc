@@ -117,6 +117,7 @@ struct _CameraPrivateLibrary {
   std::deque<PendingEvent> pending;
   std::uint64_t captureCounter = 0;
   bool counterStarted = false;
+  bool eventCame = false;  // an event was delivered since the camera opened
 };
 
 namespace {
@@ -127,10 +128,17 @@ std::string pathIn(const Private& pl, const char* name) {
   return pl.dir + "/" + name;
 }
 
-// Appends one line to record.jsonl. Names that are not UTF-8 are written
-// with replacement characters; the record is for assertions, not for bytes.
+// Seconds on the steady clock (CLOCK_MONOTONIC, as Python's time.monotonic).
+double steadySeconds(Clock::time_point at) {
+  return std::chrono::duration<double>(at.time_since_epoch()).count();
+}
+
+// Appends one line to record.jsonl, with the time it happened ("at") unless
+// the entry has one. Names that are not UTF-8 are written with replacement
+// characters; the record is for assertions, not for bytes.
 void record(const Private& pl, json entry) {
   if (pl.dir.empty()) return;
+  if (!entry.contains("at")) entry["at"] = steadySeconds(Clock::now());
   entry["pid"] = static_cast<int>(::getpid());
   entry["port"] = pl.port;
   entry["model"] = pl.model;
@@ -755,6 +763,16 @@ CameraWidget* buildWidget(const json& described) {
 // ---------------------------------------------------------------------------
 // Camera functions
 
+// Queues a trigger's delayed event among the others by when it falls due
+// (after those due at the same time): each is delivered once it is due,
+// whatever was queued before it.
+void queueEvent(Private& pl, PendingEvent event) {
+  auto later = std::upper_bound(
+      pl.pending.begin(), pl.pending.end(), event.due,
+      [](Clock::time_point due, const PendingEvent& queued) { return due < queued.due; });
+  pl.pending.insert(later, std::move(event));
+}
+
 int cameraExit(Camera* camera, GPContext*) {
   Private* pl = camera->pl;
   if (!pl) return GP_OK;
@@ -818,7 +836,7 @@ int cameraTrigger(Camera* camera, GPContext* context) {
     }
     auto due = Clock::now() + std::chrono::milliseconds(pl.script.capture.triggerDelayMs);
     if (pl.script.capture.completeEvent)
-      pl.pending.push_back({due, GP_EVENT_CAPTURE_COMPLETE, "", "", std::nullopt});
+      queueEvent(pl, {due, GP_EVENT_CAPTURE_COMPLETE, "", "", std::nullopt});
     PendingEvent added{due, GP_EVENT_FILE_ADDED, "/", "", std::nullopt};
     if (pl.script.capture.ram) {
       added.ram = capturedRamPhoto(pl);
@@ -828,7 +846,7 @@ int cameraTrigger(Camera* camera, GPContext* context) {
       added.folder = file.folder;
       added.name = file.name;
     }
-    pl.pending.push_back(added);
+    queueEvent(pl, added);
     record(pl, {{"op", "trigger"}, {"result", 0}, {"folder", added.folder}, {"name", added.name}});
     if (const std::string& extension = pl.script.capture.pairExtension; !extension.empty()) {
       PendingEvent second = added;
@@ -841,7 +859,7 @@ int cameraTrigger(Camera* camera, GPContext* context) {
         file.name = second.name;
         addToCard(pl, std::move(file));
       }
-      pl.pending.push_back(second);
+      queueEvent(pl, second);
     }
     refreshFilesystem(camera, context);
     return GP_OK;
@@ -860,11 +878,6 @@ int buildRecorded(const Private& pl, const json& described, CameraWidget** widge
     return GP_ERROR_BAD_PARAMETERS;
   }
   return GP_OK;
-}
-
-// Seconds on the steady clock (CLOCK_MONOTONIC, as Python's time.monotonic).
-double steadySeconds(Clock::time_point at) {
-  return std::chrono::duration<double>(at.time_since_epoch()).count();
 }
 
 // Spends what `requests` camera requests of `delayMs` each would take, then
@@ -1033,76 +1046,150 @@ int deliver(Private& pl, CameraEventType type, const std::string& folder, const 
   return GP_OK;
 }
 
-// Returns queued events one per call: first the delayed events of triggers
-// that have fallen due, then the lines of events.jsonl. With nothing to
-// report it waits up to `timeout` ms for either and then reports
-// GP_EVENT_TIMEOUT. An events line {"result": N} makes the call fail with N.
+// The next event that has fallen due, delivered: first the delayed events
+// of triggers, then the lines of events.jsonl. Nothing when there is none;
+// an events line {"result": N} or a failure (unplugged, scripted) is
+// returned as that result.
+std::optional<int> takeEvent(Camera* camera, CameraEventType* type, void** data,
+                             GPContext* context) {
+  Private& pl = *camera->pl;
+  Outcome failure = failureOf(pl, "wait_for_event");
+  if (failure.result < 0) return failure.result;
+  if (!pl.pending.empty() && pl.pending.front().due <= Clock::now()) {
+    PendingEvent event = pl.pending.front();
+    pl.pending.pop_front();
+    refreshFilesystem(camera, context);
+    if (event.ram) {
+      int result = handOver(camera, std::move(*event.ram), context);
+      if (result < 0) return result;
+    }
+    return deliver(pl, event.type, event.folder, event.name, nullptr, type, data);
+  }
+  std::string line;
+  while (nextEventLine(pl, line)) {
+    json event;
+    try {
+      event = json::parse(line);
+      if (event.contains("result")) {
+        int result = event.at("result").get<int>();
+        record(pl, {{"op", "event"}, {"result", result}});
+        if (result < 0) return result;
+        continue;
+      }
+      CameraEventType eventKind = eventType(event.value("type", json("timeout")));
+      std::string folder =
+          event.contains("folder") ? virtualcam::decodeBytes(event["folder"]) : std::string("/");
+      std::string name =
+          event.contains("name") ? virtualcam::decodeBytes(event["name"]) : std::string();
+      auto announced = static_cast<std::int64_t>(std::time(nullptr));
+      bool ram = event.value("ram", false);
+      if (ram) {
+        folder = "/";  // where ptp2 puts every photo of the camera's memory
+      } else if (event.contains("data") || event.contains("hex") || event.contains("path") ||
+                 event.contains("size")) {
+        addToCard(pl, CardFile{folder, name, virtualcam::parseContent(event), announced, 0, 0});
+      }
+      std::string text;
+      if (event.contains("text")) text = virtualcam::decodeBytes(event["text"]);
+      refreshFilesystem(camera, context);
+      if (ram) {
+        int result =
+            handOver(camera, RamPhoto{name, virtualcam::parseContent(event), announced}, context);
+        if (result < 0) return result;
+      }
+      return deliver(pl, eventKind, folder, name, event.contains("text") ? text.c_str() : nullptr,
+                     type, data);
+    } catch (const std::exception& e) {
+      record(pl, {{"op", "event_error"}, {"line", line}, {"what", e.what()}});
+    }
+  }
+  return std::nullopt;
+}
+
+// The interrupt road (ptp2's generic PTP road): the wait looks at the
+// camera's interrupt pipe, which sends the camera nothing (a look with a
+// timeout of 0: the emulated device has no such pipe), and then takes each
+// event as it comes, at once, within `timeout` ms.
+int waitOnInterrupt(Camera* camera, int timeout, CameraEventType* type, void** data,
+                    GPContext* context) {
+  int saved = 0;
+  gp_port_get_timeout(camera->port, &saved);
+  gp_port_set_timeout(camera->port, 0);
+  char container[64];
+  gp_port_check_int(camera->port, container, sizeof container);
+  gp_port_set_timeout(camera->port, saved);
+  auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+  for (;;) {
+    if (std::optional<int> taken = takeEvent(camera, type, data, context)) return *taken;
+    auto now = Clock::now();
+    if (now >= deadline) break;
+    if (gp_context_cancel(context) == GP_CONTEXT_FEEDBACK_CANCEL) return GP_ERROR_CANCEL;
+    std::this_thread::sleep_for(
+        std::min<Clock::duration>(std::chrono::milliseconds(5), deadline - now));
+  }
+  refreshFilesystem(camera, context);
+  return GP_OK;  // GP_EVENT_TIMEOUT
+}
+
+// One request to the camera, as ptp2 sends a GetEvent each round of a
+// polling road: a PTP command container written to the port, which is how
+// a request shows in libgphoto2's log (the emulated device refuses it, and
+// libgphoto2 logs the refusal too), recorded with the timeout of the wait
+// that sent it, and taking `requestMs`.
+void sendRequest(Camera* camera, int timeout) {
+  static const char kGetEvent[12] = {
+      12, 0, 0, 0, 1, 0, static_cast<char>(0xC7), static_cast<char>(0x90), 0, 0, 0, 0};
+  auto began = Clock::now();
+  gp_port_write(camera->port, kGetEvent, sizeof kGetEvent);
+  recordAccess(*camera->pl, {{"op", "request"}, {"timeoutMs", timeout}}, began, 1,
+               camera->pl->script.requestMs);
+}
+
+// The polling roads (ptp2 on Nikon, Canon EOS, Sony): each round sends a
+// request and takes an event that has come by then; between rounds the
+// wait sleeps as libgphoto2's waiting_for_timeout does (50 ms longer each
+// round, at most 200 ms, never past `timeout`), blind to events meanwhile.
+// A timeout of 0 makes one round. On the trap road each round also takes
+// `trapMs` until the first event (a Nikon whose GetEvent has never returned
+// anything also looks at its interrupt pipe, slowly).
+int waitByPolling(Camera* camera, int timeout, CameraEventType* type, void** data,
+                  GPContext* context) {
+  Private& pl = *camera->pl;
+  auto start = Clock::now();
+  int backOff = 0;
+  for (;;) {
+    sendRequest(camera, timeout);
+    if (std::optional<int> taken = takeEvent(camera, type, data, context)) {
+      if (*taken >= 0) pl.eventCame = true;
+      return *taken;
+    }
+    if (pl.script.eventRoad == virtualcam::EventRoad::Trap && !pl.eventCame) {
+      std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(pl.script.trapMs));
+    }
+    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    int left = timeout - static_cast<int>(spent.count());
+    if (left <= 0) break;
+    backOff = std::min({backOff + 50, 200, left});
+    std::this_thread::sleep_for(std::chrono::milliseconds(backOff));
+  }
+  refreshFilesystem(camera, context);
+  return GP_OK;  // GP_EVENT_TIMEOUT
+}
+
+// Returns queued events one per call, on the road that the script names.
+// With nothing to report it waits up to `timeout` ms as that road does and
+// then reports GP_EVENT_TIMEOUT. An events line {"result": N} makes the
+// call fail with N.
 int cameraWaitForEvent(Camera* camera, int timeout, CameraEventType* type, void** data,
                        GPContext* context) {
   try {
-    Private& pl = *camera->pl;
     *type = GP_EVENT_TIMEOUT;
     *data = nullptr;
-    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
-    for (;;) {
-      Outcome failure = failureOf(pl, "wait_for_event");
-      if (failure.result < 0) return failure.result;
-      if (!pl.pending.empty() && pl.pending.front().due <= Clock::now()) {
-        PendingEvent event = pl.pending.front();
-        pl.pending.pop_front();
-        refreshFilesystem(camera, context);
-        if (event.ram) {
-          int result = handOver(camera, std::move(*event.ram), context);
-          if (result < 0) return result;
-        }
-        return deliver(pl, event.type, event.folder, event.name, nullptr, type, data);
-      }
-      std::string line;
-      while (nextEventLine(pl, line)) {
-        json event;
-        try {
-          event = json::parse(line);
-          if (event.contains("result")) {
-            int result = event.at("result").get<int>();
-            record(pl, {{"op", "event"}, {"result", result}});
-            if (result < 0) return result;
-            continue;
-          }
-          CameraEventType eventKind = eventType(event.value("type", json("timeout")));
-          std::string folder = event.contains("folder") ? virtualcam::decodeBytes(event["folder"])
-                                                        : std::string("/");
-          std::string name =
-              event.contains("name") ? virtualcam::decodeBytes(event["name"]) : std::string();
-          auto announced = static_cast<std::int64_t>(std::time(nullptr));
-          bool ram = event.value("ram", false);
-          if (ram) {
-            folder = "/";  // where ptp2 puts every photo of the camera's memory
-          } else if (event.contains("data") || event.contains("hex") || event.contains("path") ||
-                     event.contains("size")) {
-            addToCard(pl, CardFile{folder, name, virtualcam::parseContent(event), announced, 0, 0});
-          }
-          std::string text;
-          if (event.contains("text")) text = virtualcam::decodeBytes(event["text"]);
-          refreshFilesystem(camera, context);
-          if (ram) {
-            int result = handOver(
-                camera, RamPhoto{name, virtualcam::parseContent(event), announced}, context);
-            if (result < 0) return result;
-          }
-          return deliver(pl, eventKind, folder, name,
-                         event.contains("text") ? text.c_str() : nullptr, type, data);
-        } catch (const std::exception& e) {
-          record(pl, {{"op", "event_error"}, {"line", line}, {"what", e.what()}});
-        }
-      }
-      auto now = Clock::now();
-      if (now >= deadline) break;
-      if (gp_context_cancel(context) == GP_CONTEXT_FEEDBACK_CANCEL) return GP_ERROR_CANCEL;
-      auto step = std::chrono::milliseconds(5);
-      std::this_thread::sleep_for(std::min<Clock::duration>(step, deadline - now));
+    reloadScript(*camera->pl);
+    if (camera->pl->script.eventRoad == virtualcam::EventRoad::Interrupt) {
+      return waitOnInterrupt(camera, timeout, type, data, context);
     }
-    refreshFilesystem(camera, context);
-    return GP_OK;  // GP_EVENT_TIMEOUT
+    return waitByPolling(camera, timeout, type, data, context);
   } catch (const std::exception&) {
     return GP_ERROR;
   }

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <initializer_list>
 #include <stdexcept>
+#include <utility>
 
 namespace virtualcam {
 
@@ -122,6 +124,18 @@ static Outcome parseOutcome(const json& value) {
   return outcome;
 }
 
+// The value named by the string `key` of `document` among `choices`; the
+// first choice when the key is absent. Throws on any other name.
+template <class Choice>
+static Choice parseChoice(const json& document, const char* key,
+                          std::initializer_list<std::pair<const char*, Choice>> choices) {
+  if (!document.contains(key)) return choices.begin()->second;
+  std::string name = document.at(key).get<std::string>();
+  for (const auto& [text, value] : choices)
+    if (name == text) return value;
+  throw std::invalid_argument("unknown " + std::string(key) + " " + name);
+}
+
 // Sets the value of every "serialnumber" widget among `widgets` (at any
 // depth); false when there is none.
 static bool setSerialWidgets(json& widgets, const json& serial) {
@@ -176,16 +190,10 @@ Script parseScript(const json& document) {
     }
     script.config.push_back({{"type", "section"}, {"name", "padding"}, {"children", padding}});
   }
-  std::string single = document.value("singleConfig", std::string("native"));
-  if (single == "native") {
-    script.singleConfig = SingleConfig::Native;
-  } else if (single == "unset") {
-    script.singleConfig = SingleConfig::Unset;
-  } else if (single == "notSupported") {
-    script.singleConfig = SingleConfig::NotSupported;
-  } else {
-    throw std::invalid_argument("unknown singleConfig " + single);
-  }
+  script.singleConfig = parseChoice<SingleConfig>(document, "singleConfig",
+                                                  {{"native", SingleConfig::Native},
+                                                   {"unset", SingleConfig::Unset},
+                                                   {"notSupported", SingleConfig::NotSupported}});
   script.treeWidgetDelayMs = document.value("treeWidgetDelayMs", 0.0);
   script.singleConfigDelayMs = document.value("singleConfigDelayMs", 0.0);
   if (document.contains("capture")) {
@@ -211,6 +219,12 @@ Script parseScript(const json& document) {
   } else {
     script.capture.content.size = 4096;
   }
+  script.eventRoad = parseChoice<EventRoad>(document, "eventRoad",
+                                            {{"interrupt", EventRoad::Interrupt},
+                                             {"polling", EventRoad::Polling},
+                                             {"trap", EventRoad::Trap}});
+  script.requestMs = document.value("requestMs", 0.0);
+  script.trapMs = document.value("trapMs", 300.0);
   script.throttle = document.value("throttle", std::uint64_t{0});
   script.chunkSize = document.value("chunkSize", std::size_t{1} << 20);
   if (script.chunkSize == 0) script.chunkSize = 1;

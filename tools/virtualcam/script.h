@@ -83,6 +83,14 @@ enum class SingleConfig {
   NotSupported,  // one that answers GP_ERROR_NOT_SUPPORTED
 };
 
+// How a wait for camera events behaves: the roads of libgphoto2's ptp2
+// driver (README.md, "Event roads").
+enum class EventRoad {
+  Interrupt,  // looks at the interrupt pipe, sends nothing; an event ends it
+  Polling,    // one request a round, libgphoto2's back-off between rounds
+  Trap,       // Polling, and each round also takes trapMs until an event came
+};
+
 struct Script {
   std::vector<CardFile> card;
   std::vector<std::string> folders;  // folders that exist even without files
@@ -101,6 +109,9 @@ struct Script {
   double treeWidgetDelayMs = 0;
   double singleConfigDelayMs = 0;
   CaptureSpec capture;
+  EventRoad eventRoad = EventRoad::Interrupt;
+  double requestMs = 0;        // what one request of the polling roads takes
+  double trapMs = 300;         // what the trap adds to a round
   std::uint64_t throttle = 0;  // bytes per second, 0 = full speed
   std::size_t chunkSize = 1 << 20;
   // What a download returns when a gp_file_append into the caller's file
