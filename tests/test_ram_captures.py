@@ -61,9 +61,10 @@ def test_a_burst_reuses_the_memory_of_its_photos_and_hands_it_back(bench, destin
     expected |= bench.camera.add_ram_photos(names[4:], size=size)
     assert_all_saved(relay, destination, expected)
     # Each later photo is gathered into the pages of the one the cache let
-    # go, not into fresh ones (a fault for each of its pages). A hand-back
-    # may fall inside the burst: one photo's pages afresh.
-    assert minor_faults(pid) - faults < 1.5 * pages
+    # go, not into fresh ones (a fault for each of its pages: four photos'
+    # worth). On a slow machine a hand-back or two may fall inside the
+    # burst: one photo's pages afresh each.
+    assert minor_faults(pid) - faults < 2.5 * pages
 
     def handed_back_to(kib):
         deadline = time.monotonic() + 15
