@@ -41,7 +41,7 @@ from typing import Callable, Optional
 
 from endurance_ledger import (FAULTS, SONY_CAPTURE_PREFIX, TEMPORARY_PREFIX, Figures, Log,
                               Photo, Records, same_pattern, unnumbered, within_slope)
-from harness import MODELS, Bench, Camera
+from harness import MODELS, Bench, Camera, rss_anon_kib
 
 HANG_SECONDS = 30.0
 CLOSED_PHASES = ("idle", "error", "disconnected")
@@ -61,16 +61,6 @@ class Hang(Exception):
 
 class Crash(Exception):
     """camrelay ended without being asked to, or exited with another status than 0."""
-
-
-def rss_anon_kib(pid: int) -> Optional[int]:
-    try:
-        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-            if line.startswith("RssAnon:"):
-                return int(line.split()[1])
-    except (FileNotFoundError, ProcessLookupError):
-        pass
-    return None
 
 
 class Shoot:

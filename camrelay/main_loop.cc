@@ -227,6 +227,7 @@ ScanOutcome cameraStep(HostInput& host) {
     if (state.camera == nullptr) return ScanOutcome::kSkipped;
     if (!queued) scheduleEventWait(step.type == GP_EVENT_TIMEOUT, step.events);
     if (step.downloaded) {
+      handBackFreedMemoryPastHalf();
       hurryEventWait();
       return ScanOutcome::kSkipped;
     }
@@ -291,7 +292,7 @@ int runTethering(const char* argv0) {
   logEvent("camrelay ", CAMRELAY_VERSION, " starts: libgphoto2 ", libraryVersion(), ", camlibs ",
            getenv("CAMLIBS"), ", iolibs ", getenv("IOLIBS"));
   installSignalHandlers();
-  returnLargeBuffersWhenFreed();
+  keepFreedBuffersForReuse();
   // A signal that cuts the driver load short is a request to quit, not a
   // failed start-up.
   if (!startLibrary()) return state.cancelled != 0 ? 0 : 1;
@@ -339,6 +340,12 @@ int runTethering(const char* argv0) {
     } else if (state.timers.isSet(Timer::kDeviceLook)) {
       lookForCameras(firstLook);
       firstLook = false;
+    }
+    // Start-up, scans and photos leave memory free; it goes back every few
+    // seconds, and serves the next photos until then.
+    if (!state.timers.waiting(Timer::kMemoryHandBack)) {
+      handBackFreedMemory();
+      state.timers.setAfter(Timer::kMemoryHandBack, kMemoryHandBackInterval);
     }
   }
   if (state.cancelled != 0) logEvent("SIGTERM or SIGINT: quitting");

@@ -7,6 +7,7 @@
 
 #include "diagnostic_log.h"
 #include "json_text.h"
+#include "memory.h"
 
 SessionState state;
 
@@ -144,6 +145,7 @@ void closeCamera() {
     gp_camera_exit(state.camera, state.context);
     gp_camera_free(state.camera);
     state.camera = nullptr;
+    handBackFreedMemory();  // the photos of libgphoto2's cache among it
   }
   state.pendingFiles.clear();
   state.pendingPaths.clear();

@@ -26,6 +26,10 @@ enum class Timer {
   kParameterRead,
   // The open camera's next event wait (event_pace.h). Not set: due at once.
   kEventWait,
+  // Memory freed since the last hand-back goes back to the system; until
+  // then it serves the next photos. Not part of any wait: it is handed
+  // back when the loop next wakes.
+  kMemoryHandBack,
   kCount  // not a timer: how many there are
 };
 
@@ -44,6 +48,9 @@ inline constexpr auto kFirstParameterRead = std::chrono::seconds(1);
 inline constexpr auto kParameterReadInterval = std::chrono::seconds(3);
 inline constexpr auto kParameterRetryInterval = std::chrono::seconds(15);
 inline constexpr auto kParameterPauseAfterSave = std::chrono::seconds(3);
+// From one hand-back to the next: at most one photo's worth of fresh pages
+// this often during a burst.
+inline constexpr auto kMemoryHandBackInterval = std::chrono::seconds(3);
 
 class TimerTable {
  public:

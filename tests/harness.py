@@ -192,6 +192,25 @@ def pattern_sha256(size: int, seed: int = 0) -> str:
     return digest.hexdigest()
 
 
+def rss_anon_kib(pid: int) -> Optional[int]:
+    """The process's resident anonymous memory (RssAnon) in KiB, or None
+    once it has ended."""
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1])
+    except (FileNotFoundError, ProcessLookupError):
+        pass
+    return None
+
+
+def minor_faults(pid: int) -> int:
+    """Page faults the process has taken so far that needed no disk read
+    (/proc/PID/stat's minflt): each first touch of a fresh page is one."""
+    stat = Path(f"/proc/{pid}/stat").read_text()
+    return int(stat[stat.rindex(")") + 2:].split()[7])
+
+
 def file_sha256(path: Union[str, Path]) -> str:
     digest = hashlib.sha256()
     with open(path, "rb") as f:

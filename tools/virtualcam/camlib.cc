@@ -424,6 +424,35 @@ int cachedImages() {
   return count < 0 ? 2 : count;
 }
 
+// Gathers the whole photo into one buffer (`*out`, `size` bytes, the
+// caller's to free) as ptp2 gathers a GetObject's data (ptp_usb_getdata,
+// memory_putfunc): the first USB packet's payload, then reads of at most
+// 512 KiB, each copied from the read buffer onto the end of a buffer that
+// realloc grows to hold it. How the process's allocator serves that growth
+// (from its heap, or mapped and remapped) decides much of what a handover
+// costs, so it is played as ptp2 plays it.
+int gatherPhoto(const Content& content, std::uint64_t size, char** out) {
+  constexpr std::uint64_t kFirstPayload = 1024 - 12;  // a SuperSpeed packet less its header
+  constexpr std::uint64_t kReadLength = 512 * 1024;   // ptp2's READLEN
+  std::vector<char> piece(kReadLength);
+  char* data = static_cast<char*>(std::malloc(1));  // ptp2 hands over a buffer even for 0 bytes
+  for (std::uint64_t done = 0; data != nullptr && done < size;) {
+    std::uint64_t want = std::min(size - done, done == 0 ? kFirstPayload : kReadLength);
+    long long n = content.read(done, piece.data(), want);
+    if (n <= 0) {
+      std::free(data);
+      return GP_ERROR_IO_READ;
+    }
+    char* grown = static_cast<char*>(std::realloc(data, done + n));
+    if (!grown) std::free(data);
+    data = grown;
+    if (data) std::memcpy(data + done, piece.data(), static_cast<std::size_t>(n));
+    done += static_cast<std::uint64_t>(n);
+  }
+  *out = data;
+  return data != nullptr ? GP_OK : GP_ERROR_NO_MEMORY;
+}
+
 // Tells libgphoto2's filesystem of a photo in the camera's memory, with the
 // calls ptp2 makes: the file in "/", its info and (with `withData`) a memory
 // file with its bytes for the cache.
@@ -442,17 +471,9 @@ int giveToCache(Camera* camera, const RamPhoto& photo, bool withData, GPContext*
   std::snprintf(info.file.type, sizeof info.file.type, "%s", GP_MIME_JPEG);
   result = gp_filesystem_set_info_noop(camera->fs, root, name, info, context);
   if (result < 0 || !withData) return result;
-  // The whole photo in memory, as ptp2 fetches it; the CameraFile takes it.
-  char* data = static_cast<char*>(std::malloc(std::max<std::uint64_t>(size, 1)));
-  if (!data) return GP_ERROR_NO_MEMORY;
-  for (std::uint64_t done = 0; done < size;) {
-    long long n = photo.content.read(done, data + done, size - done);
-    if (n <= 0) {
-      std::free(data);
-      return GP_ERROR_IO_READ;
-    }
-    done += static_cast<std::uint64_t>(n);
-  }
+  char* data = nullptr;
+  result = gatherPhoto(photo.content, size, &data);
+  if (result < 0) return result;
   CameraFile* file = nullptr;
   result = gp_file_new(&file);
   if (result < 0) {
@@ -505,12 +526,14 @@ void refreshFilesystem(Camera* camera, GPContext* context) {
 int handOver(Camera* camera, RamPhoto photo, GPContext* context) {
   Private& pl = *camera->pl;
   refreshFilesystem(camera, context);
+  auto began = Clock::now();
   int result = giveToCache(camera, photo, true, context);
   record(pl, {{"op", "ram_handover"},
               {"folder", "/"},
               {"name", photo.name},
               {"bytes", photo.content.length()},
-              {"result", result}});
+              {"result", result},
+              {"ms", std::chrono::duration<double, std::milli>(Clock::now() - began).count()}});
   if (result < 0) return result;
   if (pl.cacheHolds < 0) pl.cacheHolds = cachedImages() + 1;
   std::erase_if(pl.ram, [&](const RamPhoto& held) { return held.name == photo.name; });
