@@ -22,12 +22,12 @@ from harness import Camera, pattern_bytes
 TEMPORARY_PREFIX = ".lumetra-"
 FILE_ADDED = 2  # GP_EVENT_FILE_ADDED, as record.jsonl gives event types
 SONY_CAPTURE_PREFIX = "capt_"
-# The faults a shoot plays, and the documented rules by which camrelay may
-# drop a file announced to it.
+# The faults a shoot plays.
 FAULTS = (
-    "unplug_idle", "unplug_after_burst", "unplug_mid_transfer", "camera_cut_off",
-    "stop_with_queue", "stop_idle", "stop_after_burst", "capture_and_stop", "disk_full",
-    "folder_moved", "download_failure", "event_failure", "names_taken", "announced_twice")
+    "unplug_idle", "unplug_after_burst", "unplug_mid_transfer", "unplug_while_taking_up",
+    "camera_cut_off", "stop_with_queue", "stop_idle", "stop_after_burst", "capture_and_stop",
+    "disk_full", "folder_moved", "download_failure", "event_failure", "names_taken",
+    "announced_twice")
 # The rules by which a photo announced to camrelay ends unsaved: the reasons
 # of its `photo not saved:` log line, and "failure" for a build that drops
 # the queue at a failure (`queued photo dropped:`, or the failed download).

@@ -664,11 +664,12 @@ class Shoot:
         self.bench.unplug(self.device)
         self._gone(self.device.port)
 
-    def _throttled_burst(self, count: int, low: int, high: int) -> list[Photo]:
+    def _throttled_burst(self, count: int, low: int, high: int, ram: float = 0.0) -> list[Photo]:
         """Card photos sent at 4 MB/s, so that the first is still coming when
-        the caller acts on the "transferring" line it waits for."""
+        the caller acts on the "transferring" line it waits for (each photo
+        in camera memory instead with probability `ram`)."""
         self.camera.set_throttle(4_000_000)
-        photos = [self._new_photo(ram=False, size=self.rng.randint(low, high))
+        photos = [self._new_photo(ram=self.rng.random() < ram, size=self.rng.randint(low, high))
                   for _ in range(count)]
         self._announce(photos)
         self._wait("transferring", lambda s: s["phase"] in ("transferring", "stopping")
@@ -680,6 +681,20 @@ class Shoot:
         time.sleep(self.rng.uniform(0, 0.08))
         self.bench.unplug(self.device)
         self._gone(self.device.port)
+
+    def _fault_unplug_while_taking_up(self) -> None:
+        """The cable pulled during a burst, and pulled again while the same
+        body, plugged back, saves what the first pull left behind."""
+        self._throttled_burst(self.rng.randint(2, 6), 150_000, 600_000, ram=0.3)
+        self.bench.unplug(self.device)
+        self._gone(self.device.port)
+        self.device = self._plug(self.body)
+        self._open_session()
+        if self.last["pendingCount"] > 0:
+            self._wait("transferring", lambda s: s["phase"] == "transferring")
+            time.sleep(self.rng.uniform(0, 0.05))
+            self.bench.unplug(self.device)
+            self._gone(self.device.port)
 
     def _fault_camera_cut_off(self) -> None:
         photo = self._new_photo(ram=False)
