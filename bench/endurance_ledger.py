@@ -385,6 +385,9 @@ class Figures:
     saved_in_moved_folders: int = 0
     left_behind: int = 0  # photos that a failure left behind
     left_behind_saved: int = 0  # of those, saved by a later start
+    # Photos that the end gave up while they waited for a body that was not
+    # started again (the others were queued when the end came).
+    waiting_at_the_end: int = 0
     not_saved: Counter = field(default_factory=Counter)  # photos announced, by rule
     other_files_ignored: int = 0  # not a photo name, so never to be saved
     never_announced: int = 0
@@ -436,6 +439,7 @@ class Figures:
             ("other_files_announced", self.other_files_announced),
             ("saved", self.saved), ("saved_in_moved_folders", self.saved_in_moved_folders),
             ("left_behind", self.left_behind), ("left_behind_saved", self.left_behind_saved),
+            ("left_behind_waiting_at_the_end", self.waiting_at_the_end),
             *((f"not_saved_{rule}", self.not_saved[rule]) for rule in RULES),
             ("other_files_ignored", self.other_files_ignored),
             ("never_announced", self.never_announced), ("losses", self.losses),

@@ -962,6 +962,8 @@ class Shoot:
                     self._problem(f"{identity} (no photo) announced, but not logged as ignored")
             elif identity in drops and self._rule_fits(identity, drops[identity]):
                 figures.not_saved[drops[identity]] += 1
+                figures.waiting_at_the_end += drops[identity] in END_RULES and \
+                    identity in left_behind
             else:
                 figures.losses += 1
                 if identity not in drops:
