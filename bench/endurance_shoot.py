@@ -689,12 +689,15 @@ class Shoot:
         self.bench.unplug(self.device)
         self._gone(self.device.port)
         self.device = self._plug(self.body)
+        # Whatever camrelay does, the shoot goes on the same way (the same
+        # draws, the second pull), so that a seed plays it on any build.
+        delay = self.rng.uniform(0, 0.05)
         self._open_session()
         if self.last["pendingCount"] > 0:
             self._wait("transferring", lambda s: s["phase"] == "transferring")
-            time.sleep(self.rng.uniform(0, 0.05))
-            self.bench.unplug(self.device)
-            self._gone(self.device.port)
+            time.sleep(delay)
+        self.bench.unplug(self.device)
+        self._gone(self.device.port)
 
     def _fault_camera_cut_off(self) -> None:
         photo = self._new_photo(ram=False)
