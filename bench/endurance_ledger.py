@@ -403,6 +403,7 @@ class Figures:
     faults: Counter = field(default_factory=Counter)
     plugs_same_body: int = 0  # after a cable pull
     plugs_other_body: int = 0
+    deleted_on_the_camera: int = 0  # card photos left behind, deleted before their start
     skipped: list[str] = field(default_factory=list)
     rss_start: Optional[int] = None
     rss_peak: Optional[int] = None
@@ -451,6 +452,7 @@ class Figures:
             ("crashes", self.crashes), ("camrelay_runs", self.relays),
             ("plugs_same_body", self.plugs_same_body),
             ("plugs_other_body", self.plugs_other_body),
+            ("deleted_on_the_camera", self.deleted_on_the_camera),
             *((f"fault_{kind}", self.faults[kind]) for kind in FAULTS),
             *((f"skipped_{what}", why) for what, why in
               (entry.split(": ", 1) for entry in self.skipped)),

@@ -10,7 +10,8 @@ sizes up to `max_size`, some files that are no photos) and from the host's
 (endurance_ledger.py) happens several times, at moments the seed chooses;
 after each the photographer fixes the cause and starts the camera into the
 same folder again, after a cable pull mostly the same body (by its serial
-number) under a new port. The first camrelay ends by the end of its input
+number) under a new port, now and then with a photo it left behind deleted
+on the camera meanwhile. The first camrelay ends by the end of its input
 and the last by SIGTERM, each with photos queued.
 
 The ledger does not believe camrelay. Each photo offered is, in the end:
@@ -59,6 +60,9 @@ DISK_FULL_TEXT = os.strerror(errno.ENOSPC)
 BODIES = {"trigger": 4, "capture": 3, "sony": 2, "sony-capture": 2, "viewer": 1}
 # How often a cable pull is followed by the same body plugged back in.
 SAME_BODY_AGAIN = 0.75
+# How often the photographer, with the cable pulled, deletes on the camera a
+# card photo that the pull left behind.
+DELETED_ON_THE_CAMERA = 0.1
 
 
 @dataclass(frozen=True)
@@ -121,6 +125,7 @@ class Shoot:
         self.bodies: list[Body] = []
         self.body: Optional[Body] = None  # the body plugged in last
         self.undeliverable: set[str] = set()  # card photos the camera can no longer deliver
+        self.deleted: set[str] = set()  # card photos left behind, then deleted on the camera
         # Photos a fault left behind: the camrelay (by number) and the body.
         self.left_by: dict[str, tuple[int, Body]] = {}
         self.ended_with: dict[int, Body] = {}  # the body open when camrelay N was ended
@@ -218,12 +223,30 @@ class Shoot:
         another, one used before half the time."""
         if self.rng.random() < SAME_BODY_AGAIN:
             self.figures.plugs_same_body += 1
+            self._delete_on_the_camera()
             return self.body
         self.figures.plugs_other_body += 1
         others = [body for body in self.bodies if body != self.body]
         if others and self.rng.random() < 0.5:
             return self.rng.choice(others)
         return self._new_body()
+
+    def _delete_on_the_camera(self) -> None:
+        """Now and then the photographer deletes on the camera a card photo
+        that the body left behind and camrelay has not saved yet; its start
+        then gives it up as no longer on the camera. The draws do not depend
+        on what camrelay left behind, so that a seed plays the same shoot on
+        a build that leaves nothing behind."""
+        delete, which = self.rng.random() < DELETED_ON_THE_CAMERA, self.rng.random()
+        waiting = sorted(identity for identity, (_, body) in self.left_by.items()
+                         if body == self.body and not self.saved[identity]
+                         and self.photos[identity].folder != "/"
+                         and identity not in self.deleted | self.undeliverable)
+        if delete and waiting:
+            photo = self.photos[waiting[int(which * len(waiting))]]
+            self.camera.remove_file(photo.folder, photo.name)
+            self.deleted.add(photo.identity)
+            self.figures.deleted_on_the_camera += 1
 
     def _plug(self, body: Body):
         """Plugs `body` in under the next port."""
@@ -980,14 +1003,15 @@ class Shoot:
     def _rule_fits(self, identity: str, rule: str) -> bool:
         """Whether the rule by which the log gave a photo up fits what the
         shoot did; otherwise the photo is a loss. A photo given up on the
-        camera's account must be one the shoot made undeliverable: the card
-        keeps every other photo, and a passing fault uses up one try at
-        most. One that the end gave up must have been left behind by a body
+        camera's account must be one the shoot made undeliverable (a passing
+        fault uses up one try at most), and one given up as no longer on
+        the camera one that the photographer deleted: the card keeps every
+        other photo. One that the end gave up must have been left behind by a body
         that was not started again: camrelay is ended with a body open (into
         the same folder) at a quiet moment, by which it has saved what that
         body left behind."""
         left = self.left_by.get(identity)
-        if rule == "no_longer_on_the_camera":
+        if rule == "no_longer_on_the_camera" and identity not in self.deleted:
             self._problem(f"loss: {identity} given up as no longer on the camera, which has it")
         elif rule == "given_up_after_failures" and identity not in self.undeliverable:
             self._problem(f"loss: {identity} given up after failures, though the camera delivers "
