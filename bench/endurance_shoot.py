@@ -240,7 +240,7 @@ class Shoot:
         delete, which = self.rng.random() < DELETED_ON_THE_CAMERA, self.rng.random()
         waiting = sorted(identity for identity, (_, body) in self.left_by.items()
                          if body == self.body and not self.saved[identity]
-                         and self.photos[identity].folder != "/"
+                         and identity in self.photos and self.photos[identity].folder != "/"
                          and identity not in self.deleted | self.undeliverable)
         if delete and waiting:
             photo = self.photos[waiting[int(which * len(waiting))]]
