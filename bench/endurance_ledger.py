@@ -22,13 +22,29 @@ from harness import Camera, pattern_bytes
 TEMPORARY_PREFIX = ".lumetra-"
 FILE_ADDED = 2  # GP_EVENT_FILE_ADDED, as record.jsonl gives event types
 SONY_CAPTURE_PREFIX = "capt_"
-# The faults a shoot plays, and the documented rules by which camrelay may
-# drop a file announced to it.
+# The faults a shoot plays.
 FAULTS = (
-    "unplug_idle", "unplug_after_burst", "unplug_mid_transfer", "camera_cut_off",
-    "stop_with_queue", "stop_idle", "stop_after_burst", "capture_and_stop", "disk_full",
-    "folder_moved", "download_failure", "event_failure", "names_taken", "announced_twice")
-RULES = ("failure", "signal", "not_a_photo_name")
+    "unplug_idle", "unplug_after_burst", "unplug_mid_transfer", "unplug_while_taking_up",
+    "camera_cut_off", "stop_with_queue", "stop_idle", "stop_after_burst", "capture_and_stop",
+    "disk_full", "folder_moved", "download_failure", "event_failure", "names_taken",
+    "announced_twice")
+# The rules by which a photo announced to camrelay ends unsaved: the reasons
+# of its `photo not saved:` log line, and "failure" for a build that drops
+# the queue at a failure (`queued photo dropped:`, or the failed download).
+NOT_SAVED_REASONS = {
+    "given up after two failures on the camera's side": "given_up_after_failures",
+    "no longer on the camera": "no_longer_on_the_camera",
+    "its copy out of libgphoto2's cache failed": "copy_failed",
+    "a signal": "signal",
+    "the program ending": "program_ending",
+}
+BOUND_REASON = re.compile(r"more than \d+ (photos left behind|bytes of photos held in memory)")
+RULES = ("failure", "given_up_after_failures", "no_longer_on_the_camera", "bound", "copy_failed",
+         "signal", "program_ending")
+# What the shoot's end leaves unsaved, outside the goal: the last camrelay's
+# SIGTERM, and the first's end of input with photos left behind for a body
+# that did not come back.
+END_RULES = ("signal", "program_ending")
 
 
 def file_identity(folder: str, name: str) -> str:
@@ -233,13 +249,18 @@ LEFT_BEHIND = re.compile(r"photo left behind(?: again)?: (.*?)(?:, on the camera
                          r"\(\d+ bytes, copied in [\d.]+ ms\))?$")
 TAKEN_UP = re.compile(r"photo taken up again: (.*)$")
 NOT_SAVED = re.compile(r"photo not saved: (.*): ([^:]*)$")
+DROPPED = re.compile(r"queued photo dropped: (.*)$")  # a build that leaves nothing behind
 FAILED = re.compile(r"failed: \S+ returned -?\d+ \(.*\) in phase \w+( after a signal)?$")
 
 
 class Log:
     """What one camrelay says it did, from its diagnostic log: the files
     announced to it, what it queued, saved, left behind for a later session
-    and dropped, and by which rule."""
+    and dropped, and by which rule. A build that leaves photos behind (its
+    log names each camera's identity) must name every photo that ends
+    unsaved with a `photo not saved:` line; for an older one a failure's
+    drops are read from its `queued photo dropped:` lines and the failed
+    download before the failure."""
 
     def __init__(self, path: Path):
         self.follower = Follower(path)
@@ -250,6 +271,9 @@ class Log:
         self.claims: list[tuple[str, str, int]] = []  # (identity, saved name, bytes) not checked yet
         self.drops: dict[str, str] = {}  # identity -> rule
         self.unexplained: list[str] = []  # dropped with no documented rule
+        self.left_behind: set[str] = set()  # identities left behind by a failure
+        self.named_twice: list[str] = []  # photos with a second `photo not saved:` line
+        self.leaves_behind = False  # a build that leaves photos behind
         self.signalled = False
         self.failed = False  # a failure since the camera was opened
         self.failing_download: Optional[str] = None  # its rule comes with the next line
@@ -277,6 +301,7 @@ class Log:
                 len(self.claims)) != (queued, dropped, claims) or text.startswith("camera file ")
 
     def _read(self, text: str) -> None:
+        text = text.replace(" //", " /")  # an older build's name of a root-folder photo
         if text.startswith("camera file "):
             self.camera_files += 1
             if match := CAMERA_FILE.match(text):
@@ -297,7 +322,7 @@ class Log:
             # Saved by a later start, or named as not saved by the end.
             identity = match.group(1)
             self.queued.pop(identity, None)
-            self.drops.pop(identity, None)
+            self.left_behind.add(identity)
             if self.failing_download == identity:
                 self.failing_download = None
         elif match := TAKEN_UP.match(text):
@@ -306,7 +331,16 @@ class Log:
             identity, reason = match.groups()
             if self.failing_download == identity:
                 self.failing_download = None
-            self._drop(identity, "signal" if reason == "a signal" else "failure")
+            if identity in self.drops:
+                self.named_twice.append(identity)
+            rule = NOT_SAVED_REASONS.get(reason) or ("bound" if BOUND_REASON.fullmatch(reason)
+                                                     else None)
+            self._drop(identity, rule)
+        elif match := DROPPED.match(text):
+            self._drop(match.group(1), "signal" if self.signalled else
+                       "failure" if self.failed else None)
+        elif text.startswith("camera identity: "):
+            self.leaves_behind = True
         elif match := FAILED.match(text):
             self.signalled = self.signalled or match.group(1) is not None
             self.failed = True
@@ -322,7 +356,7 @@ class Log:
             self.abandon()
 
     def _settle_download(self) -> None:
-        if self.failing_download is not None:
+        if self.failing_download is not None and not self.leaves_behind:
             self._drop(self.failing_download, "signal" if self.signalled else "failure")
             self.failing_download = None
 
@@ -332,7 +366,8 @@ class Log:
         for identity in list(self.queued):
             self._drop(identity, None)
         if self.failing_download is not None:
-            self._drop(self.failing_download, "signal" if self.signalled else None)
+            self._drop(self.failing_download,
+                       "signal" if self.signalled and not self.leaves_behind else None)
             self.failing_download = None
 
 
@@ -348,7 +383,13 @@ class Figures:
     other_files_announced: int = 0
     saved: int = 0
     saved_in_moved_folders: int = 0
-    dropped: Counter = field(default_factory=Counter)  # by rule
+    left_behind: int = 0  # photos that a failure left behind
+    left_behind_saved: int = 0  # of those, saved by a later start
+    # Photos that the end gave up while they waited for a body that was not
+    # started again (the others were queued when the end came).
+    waiting_at_the_end: int = 0
+    not_saved: Counter = field(default_factory=Counter)  # photos announced, by rule
+    other_files_ignored: int = 0  # not a photo name, so never to be saved
     never_announced: int = 0
     losses: int = 0
     corrupt_files: int = 0  # files that hold no photo offered
@@ -360,6 +401,9 @@ class Figures:
     hangs: int = 0
     crashes: int = 0
     faults: Counter = field(default_factory=Counter)
+    plugs_same_body: int = 0  # after a cable pull
+    plugs_other_body: int = 0
+    deleted_on_the_camera: int = 0  # card photos left behind, deleted before their start
     skipped: list[str] = field(default_factory=list)
     rss_start: Optional[int] = None
     rss_peak: Optional[int] = None
@@ -377,10 +421,17 @@ class Figures:
         unexpected line, hang or crash."""
         return self.problem_count > 0
 
+    def not_saved_percent(self, rules=RULES) -> float:
+        """The share of the photos announced that ended unsaved by `rules`
+        or lost."""
+        unsaved = sum(self.not_saved[rule] for rule in rules) + self.losses
+        return 100 * unsaved / self.photos_announced if self.photos_announced else 0.0
+
     def lines(self) -> list[str]:
-        """`name: value` lines, as the benches print them."""
-        announced = self.photos_announced + self.other_files_announced
-        share = lambda n: f"{100 * n / announced:.2f}" if announced else "0"
+        """`name: value` lines, as the benches print them; the shares are
+        percentages of the photos announced."""
+        share = lambda n: f"{100 * n / self.photos_announced:.2f}" if self.photos_announced else "0"
+        within_goal = [rule for rule in RULES if rule not in END_RULES]
         rows = [
             ("seed", self.seed), ("photos_requested", self.photos_requested),
             ("photos_offered", self.photos_offered),
@@ -388,7 +439,10 @@ class Figures:
             ("photos_announced", self.photos_announced),
             ("other_files_announced", self.other_files_announced),
             ("saved", self.saved), ("saved_in_moved_folders", self.saved_in_moved_folders),
-            *((f"dropped_{rule}", self.dropped[rule]) for rule in RULES),
+            ("left_behind", self.left_behind), ("left_behind_saved", self.left_behind_saved),
+            ("left_behind_waiting_at_the_end", self.waiting_at_the_end),
+            *((f"not_saved_{rule}", self.not_saved[rule]) for rule in RULES),
+            ("other_files_ignored", self.other_files_ignored),
             ("never_announced", self.never_announced), ("losses", self.losses),
             ("corrupt_files", self.corrupt_files),
             ("duplicates", self.duplicates), ("overwrites", self.overwrites),
@@ -396,6 +450,9 @@ class Figures:
             ("inconsistent_lines", self.inconsistent_lines),
             ("unexpected_errors", self.unexpected_errors), ("hangs", self.hangs),
             ("crashes", self.crashes), ("camrelay_runs", self.relays),
+            ("plugs_same_body", self.plugs_same_body),
+            ("plugs_other_body", self.plugs_other_body),
+            ("deleted_on_the_camera", self.deleted_on_the_camera),
             *((f"fault_{kind}", self.faults[kind]) for kind in FAULTS),
             *((f"skipped_{what}", why) for what, why in
               (entry.split(": ", 1) for entry in self.skipped)),
@@ -405,10 +462,11 @@ class Figures:
              "n/a" if self.rss_slope is None else f"{self.rss_slope:.2f}"),
             ("rss_anon_samples", self.rss_samples),
             ("wall_seconds", f"{self.wall_seconds:.1f}"),
-            *((f"dropped_share_{rule}_percent", share(self.dropped[rule])) for rule in RULES),
-            ("photos_dropped_percent",
-             f"{100 * (self.dropped['failure'] + self.dropped['signal']) / self.photos_announced:.2f}"
-             if self.photos_announced else "0"),
+            *((f"not_saved_share_{rule}_percent", share(self.not_saved[rule])) for rule in RULES),
+            ("losses_share_percent", share(self.losses)),
+            ("photos_not_saved_percent", f"{self.not_saved_percent():.2f}"),
+            ("photos_not_saved_but_signal_or_end_percent",
+             f"{self.not_saved_percent(within_goal):.2f}"),
         ]
         return [f"{name}: {value}" for name, value in rows]
 

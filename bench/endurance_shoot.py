@@ -7,20 +7,24 @@ against one camrelay after another (`bench/endurance` prints its figures,
 file-added events (bursts and singles, on the card and in camera memory,
 sizes up to `max_size`, some files that are no photos) and from the host's
 "capture" on bodies with and without trigger capture. Each fault of FAULTS
-(endurance_ledger.py)
-happens several times, at moments the seed chooses; the first camrelay ends
-by the end of its input and the last by SIGTERM, each with photos queued.
+(endurance_ledger.py) happens several times, at moments the seed chooses;
+after each the photographer fixes the cause and starts the camera into the
+same folder again, after a cable pull mostly the same body (by its serial
+number) under a new port, now and then with a photo it left behind deleted
+on the camera meanwhile. The first camrelay ends by the end of its input
+and the last by SIGTERM, each with photos queued.
 
 The ledger does not believe camrelay. Each photo offered is, in the end:
 saved exactly once with its bytes (found in the folder or in a copy that was
-moved away); dropped by a documented rule (a failure, a signal, not a photo
-name), as the diagnostic log names it; or never announced to camrelay (the
-virtual camera's record.jsonl says what it delivered). Anything else is a
-loss. Besides: files the host put in the folder never change, no temporary
-file is left at quiet moments or at the end, every status line keeps the
-protocol schema and has counters that agree with the folder, nothing hangs
-(an awaited line missing for HANG_SECONDS) or crashes, and every camrelay
-exits 0.
+moved away), in the session that it was announced to or, left behind by a
+failure, in a later one; not saved by a documented rule, as the diagnostic
+log names it, and one that fits what the shoot did (Shoot._check_given_up);
+or never announced to camrelay (the virtual camera's record.jsonl says what
+it delivered). Anything else is a loss. Besides: files the host put in the
+folder never change, no temporary file is left at quiet moments or at the
+end, every status line keeps the protocol schema and has counters that agree
+with the folder, nothing hangs (an awaited line missing for HANG_SECONDS) or
+crashes, and every camrelay exits 0.
 """
 
 from __future__ import annotations
@@ -36,11 +40,12 @@ import subprocess
 import threading
 import time
 from collections import Counter, defaultdict
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Optional
 
-from endurance_ledger import (FAULTS, SONY_CAPTURE_PREFIX, TEMPORARY_PREFIX, Figures, Log,
-                              Photo, Records, same_pattern, unnumbered, within_slope)
+from endurance_ledger import (END_RULES, FAULTS, SONY_CAPTURE_PREFIX, TEMPORARY_PREFIX, Figures,
+                              Log, Photo, Records, same_pattern, unnumbered, within_slope)
 from harness import MODELS, Bench, Camera, rss_anon_kib
 
 HANG_SECONDS = 30.0
@@ -51,8 +56,23 @@ OTHER_EXTENSIONS = ("MOV", "MP4", "WAV", "XMP", "THM", "TXT")
 # camrelay's text for a full disk: the operating system's.
 DISK_FULL_TEXT = os.strerror(errno.ENOSPC)
 
-# Bodies a replug may bring, with their weights.
+# The models of the bodies the photographer brings, with their weights.
 BODIES = {"trigger": 4, "capture": 3, "sony": 2, "sony-capture": 2, "viewer": 1}
+# How often a cable pull is followed by the same body plugged back in.
+SAME_BODY_AGAIN = 0.75
+# How often the photographer, with the cable pulled, deletes on the camera a
+# card photo that the pull left behind.
+DELETED_ON_THE_CAMERA = 0.1
+
+
+@dataclass(frozen=True)
+class Body:
+    """A camera body: its model (a key of MODELS) and the serial number of
+    its USB device, by which camrelay knows it again under a new port. All
+    bodies share the bench's one card."""
+
+    model: str
+    serial: str
 
 
 class Hang(Exception):
@@ -92,6 +112,13 @@ class Shoot:
         self.address = 4
         self.bus = 1
         self.device = None
+        self.bodies: list[Body] = []
+        self.body: Optional[Body] = None  # the body plugged in last
+        self.undeliverable: set[str] = set()  # card photos the camera can no longer deliver
+        self.deleted: set[str] = set()  # card photos left behind, then deleted on the camera
+        # Photos a fault left behind: the camrelay (by number) and the body.
+        self.left_by: dict[str, tuple[int, Body]] = {}
+        self.ended_with: dict[int, Body] = {}  # the body open when camrelay N was ended
         self.relay = None
         self.log: Optional[Log] = None
         self.last: dict = {}
@@ -171,19 +198,54 @@ class Shoot:
     # -- camrelay and the camera -------------------------------------------------
 
     def _begin(self) -> None:
-        self.device = self._plug(self._body())
+        self.device = self._plug(self._new_body())
         self._new_relay()
         self._open_session()
 
-    def _body(self) -> str:
-        return self.rng.choices(list(BODIES), weights=list(BODIES.values()))[0]
+    def _new_body(self) -> Body:
+        model = self.rng.choices(list(BODIES), weights=list(BODIES.values()))[0]
+        self.bodies.append(Body(model, f"VC{len(self.bodies) + 1:04d}"))
+        return self.bodies[-1]
 
-    def _plug(self, model: str):
+    def _body_after_pull(self) -> Body:
+        """The body the photographer plugs in after a cable pull: mostly the
+        same one, whose photos left behind camrelay then saves; otherwise
+        another, one used before half the time."""
+        if self.rng.random() < SAME_BODY_AGAIN:
+            self.figures.plugs_same_body += 1
+            self._delete_on_the_camera()
+            return self.body
+        self.figures.plugs_other_body += 1
+        others = [body for body in self.bodies if body != self.body]
+        if others and self.rng.random() < 0.5:
+            return self.rng.choice(others)
+        return self._new_body()
+
+    def _delete_on_the_camera(self) -> None:
+        """Now and then the photographer deletes on the camera a card photo
+        that the body left behind and camrelay has not saved yet; its start
+        then gives it up as no longer on the camera. The draws do not depend
+        on what camrelay left behind, so that a seed plays the same shoot on
+        a build that leaves nothing behind."""
+        delete, which = self.rng.random() < DELETED_ON_THE_CAMERA, self.rng.random()
+        waiting = sorted(identity for identity, (_, body) in self.left_by.items()
+                         if body == self.body and not self.saved[identity]
+                         and identity in self.photos and self.photos[identity].folder != "/"
+                         and identity not in self.deleted | self.undeliverable)
+        if delete and waiting:
+            photo = self.photos[waiting[int(which * len(waiting))]]
+            self.camera.remove_file(photo.folder, photo.name)
+            self.deleted.add(photo.identity)
+            self.figures.deleted_on_the_camera += 1
+
+    def _plug(self, body: Body):
+        """Plugs `body` in under the next port."""
+        self.body = body
         self.address += 1
         if self.address > 120:
             self.address, self.bus = 5, self.bus % 8 + 1
-        return self.bench.plug(model, bus=self.bus, address=self.address,
-                               speed=self.rng.choice(("480", "5000")))
+        return self.bench.plug(body.model, bus=self.bus, address=self.address,
+                               speed=self.rng.choice(("480", "5000")), serial=body.serial)
 
     def _new_relay(self) -> None:
         number = len(self.logs) + 1
@@ -239,8 +301,7 @@ class Shoot:
         if self._camera_open():
             return
         if not self.device.plugged:
-            self.device = self._plug(self._body() if self.rng.random() < 0.5
-                                     else self.device.model.key)
+            self.device = self._plug(self._body_after_pull())
         port = self.device.port
         if not self._listed(self.last, port):
             self._wait(f"{port} in cameras", lambda s: self._listed(s, port))
@@ -505,8 +566,17 @@ class Shoot:
         return photos
 
     def _announce(self, photos: list[Photo], extra: list[dict] = ()) -> None:
-        events = [Camera.photo_event(p.folder, p.name, size=p.size, seed=p.seed,
-                                     ram=p.folder == "/") for p in photos]
+        """Announces `photos` with one write of events. A photo of the card
+        is put on it first, in the script, where it outlives the camera's
+        session as on a real card (a file that an event itself brings is
+        gone when the camera closes), so that a start after a failure can
+        fetch it; a photo of camera memory comes with its event."""
+        card = {p.identity: p for p in photos if p.folder != "/"}.values()
+        if card:
+            self.camera.add_generated_files((p.folder, p.name, p.size, p.seed) for p in card)
+        events = [Camera.photo_event(p.folder, p.name, size=p.size, seed=p.seed, ram=True)
+                  if p.folder == "/" else Camera.event("file_added", p.folder, p.name)
+                  for p in photos]
         self._write_events(events + list(extra))
 
     def _write_events(self, events: list[dict]) -> None:
@@ -581,9 +651,12 @@ class Shoot:
         self._open_session()
         self._settle(f"a quiet moment before {kind}")
         self.expect_errors = True
+        left = set(self.log.left_behind)
         try:
             getattr(self, f"_fault_{kind}")()
             self._settle(f"a quiet moment after {kind}")
+            for identity in self.log.left_behind - left:
+                self.left_by[identity] = (len(self.logs), self.body)
         finally:
             self.camera.set_throttle(0)
             self.camera.set_result("file_get", None)
@@ -604,11 +677,12 @@ class Shoot:
         self.bench.unplug(self.device)
         self._gone(self.device.port)
 
-    def _throttled_burst(self, count: int, low: int, high: int) -> list[Photo]:
+    def _throttled_burst(self, count: int, low: int, high: int, ram: float = 0.0) -> list[Photo]:
         """Card photos sent at 4 MB/s, so that the first is still coming when
-        the caller acts on the "transferring" line it waits for."""
+        the caller acts on the "transferring" line it waits for (each photo
+        in camera memory instead with probability `ram`)."""
         self.camera.set_throttle(4_000_000)
-        photos = [self._new_photo(ram=False, size=self.rng.randint(low, high))
+        photos = [self._new_photo(ram=self.rng.random() < ram, size=self.rng.randint(low, high))
                   for _ in range(count)]
         self._announce(photos)
         self._wait("transferring", lambda s: s["phase"] in ("transferring", "stopping")
@@ -621,6 +695,23 @@ class Shoot:
         self.bench.unplug(self.device)
         self._gone(self.device.port)
 
+    def _fault_unplug_while_taking_up(self) -> None:
+        """The cable pulled during a burst, and pulled again while the same
+        body, plugged back, saves what the first pull left behind."""
+        self._throttled_burst(self.rng.randint(2, 6), 150_000, 600_000, ram=0.3)
+        self.bench.unplug(self.device)
+        self._gone(self.device.port)
+        self.device = self._plug(self.body)
+        # Whatever camrelay does, the shoot goes on the same way (the same
+        # draws, the second pull), so that a seed plays it on any build.
+        delay = self.rng.uniform(0, 0.05)
+        self._open_session()
+        if self.last["pendingCount"] > 0:
+            self._wait("transferring", lambda s: s["phase"] == "transferring")
+            time.sleep(delay)
+        self.bench.unplug(self.device)
+        self._gone(self.device.port)
+
     def _fault_camera_cut_off(self) -> None:
         photo = self._new_photo(ram=False)
         self.camera.add_file(photo.folder, photo.name, size=photo.size, seed=photo.seed,
@@ -630,7 +721,14 @@ class Shoot:
         self._announce(self._burst(self.rng.randint(0, 3), ram=0.3))
         self._wait("the cut-off download's error", lambda s: s["phase"] == "error")
         self._settle()
-        self.camera.remove_file(photo.folder, photo.name)
+        # Most cut-offs are the moment's (the link, the camera busy): the
+        # file is whole on the card and comes with the next start. One in
+        # four is a file the camera cannot deliver, given up after its
+        # second failure.
+        if self.rng.random() < 0.75:
+            self.camera.set_file_result(photo.folder, photo.name, None)
+        else:
+            self.undeliverable.add(photo.identity)
 
     def _stop_and_wait(self, payload: str = '{"command":"stop"}\n') -> None:
         """Sends "stop" (after `payload`'s other lines) and waits for "idle".
@@ -746,6 +844,7 @@ class Shoot:
         exits 0 without an "idle" line."""
         self._open_session()
         self._settle()
+        self.ended_with[len(self.logs)] = self.body
         self._throttled_burst(self.rng.randint(2, 5), 100_000, 400_000)
         self.ending = True
         self.relay.close_stdin()
@@ -759,6 +858,7 @@ class Shoot:
         dropped by the signal rule."""
         self._open_session()
         self._settle()
+        self.ended_with[len(self.logs)] = self.body
         self._sample_rss(closed=False, end=True)
         self._throttled_burst(self.rng.randint(2, 5), 200_000, 600_000)
         time.sleep(self.rng.uniform(0, 0.2))
@@ -834,10 +934,14 @@ class Shoot:
         drops: dict[str, str] = {}
         ignored: set[str] = set()
         unexplained: set[str] = set()
+        left_behind: set[str] = set()
         for log in self.logs:
             drops.update(log.drops)
             ignored |= log.ignored
             unexplained.update(log.unexplained)
+            left_behind |= log.left_behind
+            for identity in log.named_twice:
+                self._problem(f"{identity} named as not saved twice")
         for identity, photo in self.photos.items():
             announced = self.records.announced[identity] > 0
             saved = self.saved[identity]
@@ -847,9 +951,14 @@ class Shoot:
             else:
                 figures.other_files_offered += 1
                 figures.other_files_announced += announced
+            if identity in left_behind:
+                figures.left_behind += 1
+                figures.left_behind_saved += saved > 0
             if saved:
                 figures.saved += photo.photo
                 figures.duplicates += saved - 1
+                if identity in drops:
+                    self._problem(f"{identity} saved, but named as not saved ({drops[identity]})")
                 if saved > 1:
                     self._problem(f"{identity} saved {saved} times")
                 if not photo.photo:
@@ -863,20 +972,46 @@ class Shoot:
                 figures.never_announced += 1
             elif not photo.photo:
                 if identity in ignored:
-                    figures.dropped["not_a_photo_name"] += 1
+                    figures.other_files_ignored += 1
                 else:
                     figures.losses += 1
                     self._problem(f"{identity} (no photo) announced, but not logged as ignored")
-            elif identity in drops:
-                figures.dropped[drops[identity]] += 1
+            elif identity in drops and self._rule_fits(identity, drops[identity]):
+                figures.not_saved[drops[identity]] += 1
+                figures.waiting_at_the_end += drops[identity] in END_RULES and \
+                    identity in left_behind
             else:
                 figures.losses += 1
-                why = "dropped without a documented rule" if identity in unexplained else \
-                    "neither saved nor dropped"
-                self._problem(f"loss: {identity} ({photo.size} bytes) announced, {why}")
+                if identity not in drops:
+                    why = "dropped without a documented rule" if identity in unexplained else \
+                        "neither saved nor dropped"
+                    self._problem(f"loss: {identity} ({photo.size} bytes) announced, {why}")
         figures.rss_samples = len(self.rss_samples)
         slope = within_slope(self.rss_samples)
         figures.rss_slope = None if slope is None else slope * 1000
+
+    def _rule_fits(self, identity: str, rule: str) -> bool:
+        """Whether the rule by which the log gave a photo up fits what the
+        shoot did; otherwise the photo is a loss. A photo given up on the
+        camera's account must be one the shoot made undeliverable (a passing
+        fault uses up one try at most), and one given up as no longer on
+        the camera one that the photographer deleted: the card keeps every
+        other photo. One that the end gave up must have been left behind by a body
+        that was not started again: camrelay is ended with a body open (into
+        the same folder) at a quiet moment, by which it has saved what that
+        body left behind."""
+        left = self.left_by.get(identity)
+        if rule == "no_longer_on_the_camera" and identity not in self.deleted:
+            self._problem(f"loss: {identity} given up as no longer on the camera, which has it")
+        elif rule == "given_up_after_failures" and identity not in self.undeliverable:
+            self._problem(f"loss: {identity} given up after failures, though the camera delivers "
+                          "it")
+        elif rule in END_RULES and left and self.ended_with.get(left[0]) == left[1]:
+            self._problem(f"loss: {identity}, left behind by {left[1]}, was not saved though that "
+                          "body was started again into the same folder")
+        else:
+            return True
+        return False
 
 
 def shoot(bench: Bench, scratch: Path, photos: int, seed: int, max_size: int = 40 << 20,

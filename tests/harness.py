@@ -439,6 +439,27 @@ class Camera:
         self.write()
         return expected
 
+    def add_generated_files(self, files: Iterable[tuple[str, str, int, int]]) -> None:
+        """Puts generated files, each (folder, name, size, seed), on the card
+        with one write of the script (add_file writes once a file)."""
+        card = self.script.setdefault("card", [])
+        for folder, name, size, seed in files:
+            card.append({"folder": _text(folder), "name": _text(name), "size": size, "seed": seed})
+        self.write()
+
+    def set_file_result(self, folder: Union[str, bytes], name: Union[str, bytes],
+                        result: Optional[int], fail_after: int = 0) -> None:
+        """Makes downloads of a card file fail with `result` after
+        `fail_after` bytes, as add_file's `result` does (None: they no
+        longer fail)."""
+        for entry in self.script.get("card", []):
+            if entry["folder"] == _text(folder) and entry["name"] == _text(name):
+                entry.pop("result", None)
+                entry.pop("failAfter", None)
+                if result is not None:
+                    entry.update(result=result, failAfter=fail_after)
+        self.write()
+
     def remove_file(self, folder: Union[str, bytes], name: Union[str, bytes]) -> None:
         self.script["card"] = [f for f in self.script.get("card", [])
                                if not (f["folder"] == _text(folder) and f["name"] == _text(name))]
