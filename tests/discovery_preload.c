@@ -3,7 +3,8 @@
  *
  *   DISCOVERY_LOG=path   one byte is appended per event, in order:
  *                        'a' gp_camera_autodetect, 's' a look at the USB
- *                        device set, 'n' a hot-plug notice taken,
+ *                        device set begun, 'e' that look ended,
+ *                        'n' a hot-plug notice taken,
  *                        'h' an autodetection held (below)
  *   AUTODETECT_CONTROL=path  lines read at each autodetection:
  *                        "fail CODE"        return CODE at once
@@ -145,8 +146,10 @@ struct udev_enumerate* udev_enumerate_new(struct udev* udev) {
 struct udev_enumerate* udev_enumerate_unref(struct udev_enumerate* enumerate) {
   struct udev_enumerate* (*next)(struct udev_enumerate*) = real("udev_enumerate_unref");
   struct udev_enumerate* result = next(enumerate);
+  if (!ours(__builtin_return_address(0))) return result;
+  note('e');
   const char* path = getenv("LOOK_CPU");
-  if (path == NULL || !ours(__builtin_return_address(0))) return result;
+  if (path == NULL) return result;
   struct timespec end;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
   FILE* out = fopen(path, "a");

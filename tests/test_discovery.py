@@ -60,17 +60,22 @@ class Watched:
     def discoveries(self):
         return self.log().count("a")
 
-    def wait_log(self, event, count):
-        deadline = time.monotonic() + DEFAULT_TIMEOUT
+    def wait_log(self, event, count, timeout=DEFAULT_TIMEOUT):
+        deadline = time.monotonic() + timeout
         while self.log().count(event) < count:
             assert time.monotonic() < deadline, f"fewer than {count} {event!r} in {self.log()!r}"
             time.sleep(0.02)
 
     def quiet(self, looks=2):
-        """Waits until camrelay has begun `looks` more looks at the USB
+        """Waits until camrelay has made `looks` more whole looks at the USB
         devices (two: a whole look and any discovery it led to ended after
-        this call), then asserts that no status line came meanwhile."""
-        self.wait_log("s", self.log().count("s") + looks)
+        this call), then asserts that no status line came meanwhile. A look
+        still reading the set when the test changes the bus would see the
+        change before its notice, so the last look must have ended too. The
+        3-s looks of a slow (sanitized, loaded) build may take longer than
+        one default timeout."""
+        self.wait_log("s", self.log().count("s") + looks, timeout=3 * DEFAULT_TIMEOUT)
+        self.wait_log("e", self.log().count("s"), timeout=3 * DEFAULT_TIMEOUT)
         assert self.relay.pending_lines() == []
 
 
