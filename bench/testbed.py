@@ -23,6 +23,28 @@ def rerun_under_umockdev(argv: list[str] = None) -> None:
     os.execvp("umockdev-wrapper", ["umockdev-wrapper", sys.executable, sys.argv[0], *arguments])
 
 
+def cpu_seconds(pid: int) -> float:
+    """User plus system CPU time of a running process."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime, stime
+
+
+def context_switches(pid: int) -> dict[int, int]:
+    """Voluntary plus involuntary context switches of each thread of a
+    running process, by thread ID. Each one is a wakeup: the thread slept
+    or was put aside, and ran again."""
+    switches = {}
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            status = (task / "status").read_text()
+        except FileNotFoundError:  # the thread ended meanwhile
+            continue
+        switches[int(task.name)] = sum(
+            int(line.split()[1]) for line in status.splitlines()
+            if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")))
+    return switches
+
+
 def load_harness(build: str) -> ModuleType:
     """tests/harness.py, pointed at the build folder `build` (it reads the
     folder when it is imported)."""
