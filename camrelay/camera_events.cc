@@ -81,14 +81,10 @@ DrainEnd drainEvents(int firstWaitMs) {
     bool held = false;
     if (end.result >= 0 && end.type == GP_EVENT_FILE_ADDED) {
       ++end.announced;
-      if (!state.capturesInFlight.empty()) {
-        state.capturesInFlight.pop_front();
-        state.lastCapturePhoto = SteadyClock::now();
-      }
-      if (data != nullptr) {
-        const auto* path = static_cast<const CameraFilePath*>(data);
-        held = enqueueDownload(path) && heldByLibrary(*path);
-      }
+      const auto* path = static_cast<const CameraFilePath*>(data);
+      std::uint64_t capture = captureOfAnnounced(
+          path != nullptr && terminated(*path) ? lastPathComponent(recordName(*path)) : "");
+      if (path != nullptr) held = enqueueDownload(path, capture) && heldByLibrary(*path);
     }
     free(data);
     if (end.result >= 0 && end.type != GP_EVENT_TIMEOUT) ++end.events;

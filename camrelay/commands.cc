@@ -7,8 +7,11 @@
 #include <cstdlib>
 
 #include "camera_events.h"
+#include "captures.h"
 #include "diagnostic_log.h"
+#include "discovery.h"
 #include "downloads.h"
+#include "json_text.h"
 #include "left_behind.h"
 #include "session.h"
 
@@ -24,8 +27,6 @@ constexpr int kSonyVendor = 0x054C;
 // never longer in all than libgphoto2's own limit for a Canon EOS capture.
 constexpr auto kPhotoWait = std::chrono::seconds(3);
 constexpr auto kCaptureLimit = std::chrono::seconds(90);
-// After the last awaited photo: a RAW+JPEG pair comes as two events.
-constexpr auto kPairWait = std::chrono::milliseconds(500);
 
 // The entry of `devices` whose "id" equals the command's "cameraId".
 const CameraEntry* listedCamera(const nlohmann::json& command) {
@@ -69,6 +70,7 @@ bool openCamera(const std::string& model, const std::string& portPath) {
   if (!check(gp_camera_init(camera, state.context), "gp_camera_init")) return false;
 
   // Capabilities come from the model's record, not from the opened camera.
+  state.operations = record.operations;
   state.sonyCaptureNames = record.usb_vendor == kSonyVendor;
   state.canTrigger = (record.operations & GP_OPERATION_TRIGGER_CAPTURE) != 0;
   state.canCapture =
@@ -109,8 +111,13 @@ void finishDownloads() {
   using Duration = SteadyClock::duration;
   SteadyClock::time_point begin = SteadyClock::now();
   Duration wait = photoWait();
-  while (!state.capturesInFlight.empty() && state.capturesInFlight.front() + kCaptureLimit < begin)
-    state.capturesInFlight.pop_front();  // not announced in all that time: never will be
+  // Captures not announced in all that time never will be.
+  std::size_t stale = 0;
+  for (const CaptureInFlight& capture : state.capturesInFlight) {
+    if (capture.fired + kCaptureLimit >= begin) break;
+    ++stale;
+  }
+  loseCapturesInFlight("no photo announced within 90 s", stale);
   // How long before the stop something happened: long ago when it did not.
   auto before = [begin](std::optional<SteadyClock::time_point> at) {
     return at ? begin - *at : Duration(std::chrono::hours(24));
@@ -118,7 +125,9 @@ void finishDownloads() {
   // Time spent waiting for the camera: in all; since its last new file (a
   // capture in flight gets `wait` from the stop on); since the last trigger.
   Duration waited{0};
-  Duration quiet = state.capturesInFlight.empty() ? before(state.lastCapturePhoto) : Duration{0};
+  std::optional<SteadyClock::time_point> lastPhoto;
+  if (state.lastCapturePhoto) lastPhoto = state.lastCapturePhoto->at;
+  Duration quiet = state.capturesInFlight.empty() ? before(lastPhoto) : Duration{0};
   Duration sinceTrigger = before(state.lastTrigger);
   // What is left of the wait. While captures are in flight, `wait` after
   // the last new file; after the last one, the time for a pair's second
@@ -141,14 +150,16 @@ void finishDownloads() {
     logEvent("stop waits up to ", seconds(left()), " s of camera time ", why);
   }
 
-  while (state.camera != nullptr && state.cancelled == 0) {
+  // A quick stop that the host sends meanwhile ends the wait and the
+  // downloads: what is left is left behind.
+  while (state.camera != nullptr && state.cancelled == 0 && !askedToLeave()) {
     if (awaiting && left() <= Duration::zero()) {
       if (!state.capturesInFlight.empty()) {
         logEvent("stop gives up on ", state.capturesInFlight.size(), " capture(s) in flight");
       }
       logEvent("stop waited ", seconds(SteadyClock::now() - begin), " s, ", seconds(waited),
                " s of it for the camera");
-      state.capturesInFlight.clear();
+      loseCapturesInFlight("the stop stopped waiting for its photo");
       awaiting = false;
     }
     int waitMs = 0;
@@ -171,30 +182,168 @@ void finishDownloads() {
   }
 }
 
-using Handler = void (*)(const nlohmann::json&);
+// In protocol 2, a capture that the camera refuses while it still answers
+// leaves the session as it was: busy, or a focus miss (ptp2's words on a
+// failed release). A camera gone from the bus takes the failure road.
+std::optional<Answer> refusedCapture(int result) {
+  if (!speaksProtocol2() || state.cancelled != 0) return std::nullopt;
+  bool busy = result == GP_ERROR_CAMERA_BUSY;
+  bool focus =
+      result == GP_ERROR && state.contextError.find("Perhaps no focus?") != std::string::npos;
+  if ((!busy && !focus) || cameraUnplugged()) return std::nullopt;
+  std::string text =
+      !state.contextError.empty() ? state.contextError : utf8OrEmpty(gp_result_as_string(result));
+  logEvent("capture refused by the camera: ", result, " (", text, "); the session goes on");
+  return Answer::refused(busy ? kCaptureBusy : kFocusFailed, text, result);
+}
+
+// The camera's abilities, for the reply to "start".
+nlohmann::json cameraJson(const std::string& portPath) {
+  const CameraBody& body = state.cameraIdentity;
+  return {{"id", portPath},
+          {"model", body.model},
+          {"serial", body.serial ? nlohmann::json(*body.serial) : nullptr},
+          {"canCapture", state.canCapture},
+          {"canTrigger", state.canTrigger},
+          {"canPreview", (state.operations & GP_OPERATION_CAPTURE_PREVIEW) != 0},
+          {"canConfigure", (state.operations & GP_OPERATION_CONFIG) != 0}};
+}
+
+Answer handleHello(const nlohmann::json& command) {
+  std::int64_t wanted = command.at("protocol").get<std::int64_t>();
+  if (wanted == 2 || (wanted == 1 && state.protocol == 1)) {
+    if (wanted == 2 && state.protocol != 2) logEvent("the host speaks protocol 2");
+    state.protocol = static_cast<int>(wanted);
+    return Answer::ok({{"protocol", state.protocol},
+                       {"version", CAMRELAY_VERSION},
+                       {"features", wanted == 2 ? protocolFeatures() : nlohmann::json::array()}});
+  }
+  return Answer::refused(kUnsupportedProtocol, state.protocol == 2
+                                                   ? "protocol 2 lasts until camrelay ends"
+                                                   : "camrelay speaks protocols 1 and 2");
+}
+
+Answer handleCameras(const nlohmann::json&) {
+  nlohmann::json cameras = nlohmann::json::array();
+  for (const CameraEntry& entry : state.devices) {
+    std::optional<std::string> serial = usbSerialOf(entry.id);
+    cameras.push_back({{"id", entry.id},
+                       {"name", entry.name},
+                       {"linkMbps", jsonNumber<nlohmann::json>(entry.linkMbps)},
+                       {"serial", serial ? nlohmann::json(*serial) : nullptr}});
+  }
+  return Answer::ok({{"cameras", std::move(cameras)}});
+}
+
+Answer handleLeftBehind(const nlohmann::json&) {
+  return Answer::ok({{"photos", leftBehindJson()}});
+}
+
+using Handler = Answer (*)(const nlohmann::json&);
+
+// The JSON type that a command's field must have in protocol 2.
+enum class FieldKind { kString, kInteger, kBoolean };
+
+struct Field {
+  const char* name;
+  FieldKind kind;
+  bool required;
+};
 
 struct Command {
   const char* word;  // the "command" value, compared whole and case-sensitively
   Handler handler;
+  int protocol;  // the first protocol that knows the word
+  std::vector<Field> fields;
 };
 
-const Command kCommands[] = {
-    {"start", handleStart},
-    {"stop", handleStop},
-    {"capture", handleCapture},
-};
+const std::vector<Command>& commands() {
+  static const std::vector<Command> table = {
+      {"start",
+       handleStart,
+       1,
+       {{"cameraId", FieldKind::kString, true}, {"directory", FieldKind::kString, true}}},
+      {"stop", handleStop, 1, {{"leave", FieldKind::kBoolean, false}}},
+      {"capture", handleCapture, 1, {}},
+      {"hello", handleHello, 1, {{"protocol", FieldKind::kInteger, true}}},
+      {"cameras", handleCameras, 2, {}},
+      {"leftBehind", handleLeftBehind, 2, {}},
+  };
+  return table;
+}
+
+// The command that `command` names among those of the protocol spoken.
+const Command* knownCommand(const nlohmann::json& command) {
+  auto word = command.find("command");
+  if (word == command.end() || !word->is_string()) return nullptr;
+  const std::string& name = word->get_ref<const std::string&>();
+  for (const Command& known : commands()) {
+    if (name == known.word && known.protocol <= state.protocol) return &known;
+  }
+  return nullptr;
+}
+
+// The refusal of a field that is missing or of the wrong type, if any.
+std::optional<Answer> fieldProblem(const Command& known, const nlohmann::json& command) {
+  for (const Field& field : known.fields) {
+    auto value = command.find(field.name);
+    if (value == command.end()) {
+      if (!field.required) continue;
+      return Answer::refused(kInvalidField, std::string("missing field \"") + field.name + "\"");
+    }
+    bool fits = field.kind == FieldKind::kString    ? value->is_string()
+                : field.kind == FieldKind::kInteger ? value->is_number_integer()
+                                                    : value->is_boolean();
+    if (!fits) {
+      const char* wanted = field.kind == FieldKind::kString    ? "a string"
+                           : field.kind == FieldKind::kInteger ? "an integer"
+                                                               : "true or false";
+      return Answer::refused(kInvalidField,
+                             std::string("field \"") + field.name + "\" must be " + wanted);
+    }
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
 void carryOutCommand(const nlohmann::json& command) {
-  auto word = command.find("command");
-  if (word != command.end() && word->is_string()) {
-    const std::string& name = word->get_ref<const std::string&>();
-    for (const Command& known : kCommands) {
-      if (name == known.word) return known.handler(command);
+  const Command* known = knownCommand(command);
+  // "hello" is answered whatever the protocol: a host that says it reads
+  // replies.
+  bool hello = known != nullptr && std::string_view(known->word) == "hello";
+  if (!speaksProtocol2() && !hello) {
+    if (known != nullptr) {
+      known->handler(command);
+    } else {
+      emit();
     }
+    return;
   }
-  emit();
+  std::optional<nlohmann::json> id = replyId(command);
+  if (!id) {
+    writeReply(nullptr,
+               Answer::refused(kInvalidId,
+                               "\"id\" must be a string of at most 256 bytes "
+                               "or an integer"),
+               true);
+    return;
+  }
+  if (known == nullptr) {
+    writeReply(*id, Answer::refused(kUnknownCommand, "no such command"), true);
+    return;
+  }
+  if (std::optional<Answer> problem = fieldProblem(*known, command)) {
+    writeReply(*id, *problem, true);
+    return;
+  }
+  writeReply(*id, known->handler(command), true);
+}
+
+void refuseLine() {
+  if (speaksProtocol2()) {
+    writeReply(nullptr, Answer::refused(kInvalidLine, "the line is not a JSON object"));
+  }
 }
 
 std::optional<double> exposureSeconds(const std::string& text) {
@@ -219,13 +368,15 @@ bool acceptableDestination(const std::string& directory) {
          directory.find('\0') == std::string::npos;
 }
 
-void handleStart(const nlohmann::json& command) {
-  if (state.camera != nullptr) return;
+Answer handleStart(const nlohmann::json& command) {
+  if (state.camera != nullptr) {
+    return Answer::refused(kCameraOpen, "a camera is open: stop it before starting another");
+  }
 
   const CameraEntry* entry = listedCamera(command);
   if (entry == nullptr) {
     failSession(kCameraUnavailable);
-    return;
+    return failureAnswer();
   }
   // Copies, so that nothing here depends on `devices` staying as it is.
   const std::string portPath = entry->id;
@@ -235,16 +386,17 @@ void handleStart(const nlohmann::json& command) {
   if (directory == command.end() || !directory->is_string() ||
       !acceptableDestination(directory->get_ref<const std::string&>())) {
     failSession(kChooseFolder);
-    return;
+    return failureAnswer();
   }
   state.destination = directory->get_ref<const std::string&>();
 
   state.failure.clear();
+  state.failureCode.reset();
   state.phase = "connecting";
   state.selected = portPath;
   emit();
 
-  if (!openCamera(model, portPath)) return;
+  if (!openCamera(model, portPath)) return failureAnswer();
 
   state.saved = 0;
   state.lastFile.clear();
@@ -252,6 +404,7 @@ void handleStart(const nlohmann::json& command) {
   state.received.clear();
   state.pendingFiles.clear();
   state.pendingPaths.clear();
+  state.pendingCaptures.clear();
   state.transferring = false;
   // What failures left behind for this camera and folder comes first.
   state.cameraIdentity = cameraIdentity(state.camera, model, portPath);
@@ -260,6 +413,7 @@ void handleStart(const nlohmann::json& command) {
   state.phase = "ready";
   state.timers.setAfter(Timer::kParameterRead, kFirstParameterRead);
   emit();
+  return Answer::ok({{"camera", cameraJson(portPath)}});
 }
 
 void stopSession() {
@@ -269,35 +423,65 @@ void stopSession() {
   closeCamera();
 }
 
-void handleStop(const nlohmann::json&) {
-  stopSession();
+Answer handleStop(const nlohmann::json& command) {
+  auto leave = command.find("leave");
+  if (speaksProtocol2() && leave != command.end() && *leave == true) {
+    // The quick stop: what is queued, and a download that it cut short,
+    // is left behind as after a failure, with no try used up.
+    logEvent("quick stop: ", state.pendingFiles.size(), " queued photo(s) left behind");
+    state.phase = "stopping";
+    emit();
+    closeCamera();
+  } else {
+    stopSession();
+  }
+  state.quickStopWaiting = false;
   state.failure.clear();
+  state.failureCode.reset();
   state.phase = "idle";
   emit();
+  return Answer::ok();
 }
 
-void handleCapture(const nlohmann::json&) {
+Answer handleCapture(const nlohmann::json&) {
   if (state.camera == nullptr || !state.canCapture) {
-    emit();
-    return;
+    // Protocol 1 answers with the state as it is; protocol 2 with the reply.
+    if (!speaksProtocol2()) emit();
+    return state.camera == nullptr
+               ? Answer::refused(kNoCamera, "no camera is open")
+               : Answer::refused(kCannotCapture, "the camera cannot capture or trigger");
   }
   CameraFilePath path = {};
   state.phase = "capturing";
   emit();
 
+  state.contextError.clear();
+  std::uint64_t number = 0;
   if (state.canTrigger) {
     // The photo arrives later as a file-added event.
-    if (!check(gp_camera_trigger_capture(state.camera, state.context), "gp_camera_trigger_capture"))
-      return;
-    state.lastTrigger = SteadyClock::now();
-    state.capturesInFlight.push_back(*state.lastTrigger);
+    int result = gp_camera_trigger_capture(state.camera, state.context);
+    if (std::optional<Answer> refused = refusedCapture(result)) {
+      state.phase = "ready";
+      emit();
+      return *refused;
+    }
+    if (!check(result, "gp_camera_trigger_capture")) return failureAnswer();
+    number = numberCapture();
+    captureInFlight(number);
   } else {
-    if (!check(gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context),
-               "gp_camera_capture"))
-      return;
-    enqueueDownload(&path);
+    int result = gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context);
+    if (std::optional<Answer> refused = refusedCapture(result)) {
+      state.phase = "ready";
+      emit();
+      return *refused;
+    }
+    if (!check(result, "gp_camera_capture")) return failureAnswer();
+    number = numberCapture();
+    captureReturned(number, lastPathComponent(recordName(path)));
+    enqueueDownload(&path, number);
   }
-  if (state.camera == nullptr) return;
+  if (state.camera == nullptr) return failureAnswer();
   state.phase = "ready";
   emit();
+  return Answer::ok({{"capture", number}});
 }

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <memory>
 #include <string_view>
 #include <vector>
 
+#include "device_registry.h"
 #include "diagnostic_log.h"
 #include "hotplug.h"
 #include "json_text.h"
@@ -58,6 +60,14 @@ std::optional<UsbLocation> parsePortPath(const std::string& portPath) {
   ++pos;
   if (!readNumber(portPath, pos, location.address)) return std::nullopt;
   return location;
+}
+
+std::optional<std::string> usbSerialOf(const std::string& portPath) {
+  std::optional<UsbLocation> location = parsePortPath(portPath);
+  if (!location) return std::nullopt;
+  std::unique_ptr<DeviceRegistry> registry = openSystemDeviceRegistry();
+  if (registry == nullptr) return std::nullopt;
+  return registry->usbSerialNumber(location->bus, location->address);
 }
 
 double linkSpeedOf(const std::string& portPath) {

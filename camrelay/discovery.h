@@ -47,6 +47,11 @@ struct UsbLocation {
 // not hold both numbers.
 std::optional<UsbLocation> parsePortPath(const std::string& portPath);
 
+// The serial number string of the USB device at `portPath`, as the system
+// read it from the device's descriptor (no request goes to the device), or
+// nothing when the device has none, is not attached or cannot be read.
+std::optional<std::string> usbSerialOf(const std::string& portPath);
+
 // The negotiated speed in Mbit/s of the USB device at `portPath`, looked up
 // on a libusb context of its own; 0 when the path holds no location, libusb
 // cannot start, no device matches, or the speed is not in the table.

@@ -15,26 +15,20 @@
 #include "diagnostic_log.h"
 #include "file_system.h"
 #include "left_behind.h"
+#include "protocol.h"
 #include "session.h"
 
 namespace {
 
+// "hif" is the extension of Fujifilm's HEIF photos.
 constexpr const char* kPhotoExtensions[] = {
-    "jpg", "jpeg", "heic", "heif", "tif", "tiff", "png", "dng", "arw", "sr2", "srf",
-    "cr2", "cr3",  "crw",  "nef",  "nrw", "raf",  "rw2", "orf", "pef", "3fr", "fff",
-    "iiq", "mos",  "kdc",  "dcr",  "rwl", "x3f",  "raw", "srw", "erf"};
-static_assert(std::size(kPhotoExtensions) == 31);
+    "jpg", "jpeg", "heic", "heif", "hif", "tif", "tiff", "png", "dng", "arw", "sr2",
+    "srf", "cr2",  "cr3",  "crw",  "nef", "nrw", "raf",  "rw2", "orf", "pef", "3fr",
+    "fff", "iiq",  "mos",  "kdc",  "dcr", "rwl", "x3f",  "raw", "srw", "erf"};
+static_assert(std::size(kPhotoExtensions) == 32);
 
 constexpr const char* kCapturePrefix = "capt_";
 constexpr const char* kTemporaryPrefix = ".lumetra-";
-
-// Both fields end with a NUL inside their width. A record that does not
-// cannot name a file on the camera, and handing it to libgphoto2 would read
-// past its end.
-bool terminated(const CameraFilePath& record) {
-  return std::memchr(record.name, '\0', sizeof record.name) != nullptr &&
-         std::memchr(record.folder, '\0', sizeof record.folder) != nullptr;
-}
 
 // Notes in the diagnostic log that the download of `record` failed at
 // `step`, with the operating system's reason when `withErrno` is set (a
@@ -70,10 +64,32 @@ struct FetchTarget {
   std::uint64_t readBack = 0;          // how far a driver has read it back
   std::uint64_t writebackStarted = 0;  // how much the disk was asked to write
   int writeError = 0;                  // errno of the failed write, or 0
+  bool cutShort = false;               // a quick stop cut the download short
+  // Progress for the host (protocol 2): the camera file, its size where
+  // known, and when the last report went out.
+  const nlohmann::json* camera = nullptr;
+  std::optional<std::uint64_t> total;
+  SteadyClock::time_point lastReport;
 };
 
 constexpr std::uint64_t kWritebackStep = 8 << 20;
 constexpr std::uint64_t kWritePiece = 1 << 20;
+// Progress is reported for files over this size, at most every so often.
+// Counted here, as the bytes arrive: libgphoto2's context progress does not
+// fire for ptp2's downloads over 1 MiB, which it fetches piece by piece.
+constexpr std::uint64_t kProgressAbove = 1 << 20;
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+void reportProgress(FetchTarget& target) {
+  if (target.camera == nullptr) return;
+  if (target.total ? *target.total <= kProgressAbove : target.written <= kProgressAbove) return;
+  SteadyClock::time_point now = SteadyClock::now();
+  if (now - target.lastReport < kProgressInterval) return;
+  target.lastReport = now;
+  writeEvent("progress", {{"camera", *target.camera},
+                          {"bytes", target.written},
+                          {"total", target.total ? nlohmann::json(*target.total) : nullptr}});
+}
 
 int targetSize(void* data, std::uint64_t* size) {
   *size = static_cast<FetchTarget*>(data)->written;
@@ -100,6 +116,13 @@ int targetWrite(void* data, unsigned char* bytes, std::uint64_t* length) {
   if (target.writeError != 0) return GP_ERROR_IO_WRITE;  // the file has a hole already
   std::uint64_t done = 0;
   while (done < *length) {
+    // A driver may go on after a failed write (ptp2 fetches every piece
+    // whatever), but the context's cancel request stops it at the next.
+    if (target.cutShort || askedToLeave()) {
+      target.cutShort = true;
+      *length = done;
+      return GP_ERROR_CANCEL;
+    }
     // In pieces, with the disk asked to write between them: a photo that
     // libgphoto2 hands over whole (from its cache) would otherwise dirty
     // all of its pages at once, and the kernel throttles such a writer.
@@ -120,6 +143,7 @@ int targetWrite(void* data, unsigned char* bytes, std::uint64_t* length) {
                      static_cast<off_t>(target.written - target.writebackStarted));
       target.writebackStarted = target.written;
     }
+    reportProgress(target);
   }
   return GP_OK;
 }
@@ -134,6 +158,7 @@ struct Failure {
   const char* call;
   std::string text;
   bool fromCamera = false;  // the fetch from the camera failed
+  bool cutShort = false;    // a quick stop cut it short: no failure at all
 };
 
 Failure libraryFailure(int result, const char* call) {
@@ -180,13 +205,39 @@ Failure systemFailure() {
   return ownFailure(utf8OrEmpty(std::strerror(errno)));
 }
 
+// What the host is told of a photo on its way (protocol 2): where it comes
+// from, what made it and how large the camera says it is.
+struct Announcement {
+  nlohmann::json camera;
+  std::uint64_t capture = 0;  // 0: no capture
+  bool leftBehind = false;    // a photo that a failure left behind
+  std::optional<std::uint64_t> cameraBytes;
+};
+
+nlohmann::json orNull(std::uint64_t number) {
+  return number == 0 ? nlohmann::json() : nlohmann::json(number);
+}
+
+// The size that the camera's file information gives, without a request to
+// the camera where the driver has read it already (ptp2 when it announced
+// the file). Asked only in protocol 2; a failure leaves it unknown.
+std::optional<std::uint64_t> cameraFileSize(const CameraFilePath& record) {
+  CameraFileInfo info{};
+  if (gp_camera_file_get_info(state.camera, record.folder, record.name, &info, state.context) < 0 ||
+      (info.file.fields & GP_FILE_INFO_SIZE) == 0) {
+    return std::nullopt;
+  }
+  return info.file.size;
+}
+
 // Fetches the camera's file `record` into `destination` under `name` (or
-// the first free numbered name), writing the "transferring" line once the
-// fetch begins; or, given the photo's bytes `held` in memory, writes them
-// the same way without a camera call. Whatever it returns, no temporary
-// file is left behind.
+// the first free numbered name), writing the "transferring" line (and the
+// "download" event) once the fetch begins; or, given the photo's bytes
+// `held` in memory, writes them the same way without a camera call.
+// Whatever it returns, no temporary file is left behind.
 std::variant<Saved, Failure> saveFile(const CameraFilePath& record, const std::string& name,
-                                      bool stopping, CameraFile* held) {
+                                      bool stopping, CameraFile* held,
+                                      const Announcement& announcement) {
   // Everything below works on this one open folder. Were the folder moved
   // or replaced during the fetch, the photo lands whole in the folder that
   // was open, and no temporary file is left behind in either.
@@ -201,7 +252,8 @@ std::variant<Saved, Failure> saveFile(const CameraFilePath& record, const std::s
     return systemFailure();
   }
 
-  FetchTarget target{temporary.descriptor()};
+  FetchTarget target;
+  target.fd = temporary.descriptor();
   CameraFile* file = nullptr;
   if (held == nullptr) {
     if (int result = gp_file_new_from_handler(&file, &fetchHandler, &target); result < 0) {
@@ -215,6 +267,16 @@ std::variant<Saved, Failure> saveFile(const CameraFilePath& record, const std::s
   state.transferring = true;
   if (!stopping) state.phase = "transferring";
   emit();
+  if (speaksProtocol2()) {
+    target.camera = &announcement.camera;
+    target.total = announcement.cameraBytes;
+    target.lastReport = SteadyClock::now();
+    writeEvent("download", {{"camera", announcement.camera},
+                            {"file", name},
+                            {"total", target.total ? nlohmann::json(*target.total) : nullptr},
+                            {"capture", orNull(announcement.capture)},
+                            {"leftBehind", announcement.leftBehind}});
+  }
 
   double t0 = uptimeSeconds();
   int result = held != nullptr ? writeHeld(held, target)
@@ -222,6 +284,13 @@ std::variant<Saved, Failure> saveFile(const CameraFilePath& record, const std::s
                                                     GP_FILE_TYPE_NORMAL, file, state.context);
   double t1 = uptimeSeconds();
   if (file != nullptr) gp_file_free(file);
+  if (target.cutShort || (result < 0 && askedToLeave())) {
+    logEvent("download of ", rawIdentity(record), " cut short by a quick stop after ",
+             target.written, " bytes");
+    Failure cut = libraryFailure(GP_ERROR_CANCEL, "");
+    cut.cutShort = true;
+    return cut;
+  }
   if (target.writeError != 0) {
     errno = target.writeError;
     logFailedDownload(record, "writing the temporary file", true);
@@ -261,19 +330,28 @@ std::variant<Saved, Failure> saveFile(const CameraFilePath& record, const std::s
   return Saved{*placed, size, (t1 - t0) * 1000, (t2 - t1) * 1000};
 }
 
+// The "photo" event of a saved photo, right after its "ready" line.
+void announceSaved(const Saved& saved, const Announcement& announcement) {
+  if (!speaksProtocol2()) return;
+  nlohmann::json event = {{"file", saved.name},
+                          {"path", joinPath(state.destination, saved.name)},
+                          {"camera", announcement.camera},
+                          {"bytes", saved.bytes},
+                          {"capture", orNull(announcement.capture)},
+                          {"leftBehind", announcement.leftBehind},
+                          {"transferMs", saved.transferMs},
+                          {"flushMs", saved.flushMs}};
+  if (announcement.cameraBytes) {
+    event["cameraBytes"] = *announcement.cameraBytes;
+    if (*announcement.cameraBytes != static_cast<std::uint64_t>(saved.bytes)) {
+      logEvent("saved ", saved.name, " holds ", saved.bytes, " bytes where the camera announced ",
+               *announcement.cameraBytes);
+    }
+  }
+  writeEvent("photo", std::move(event));
+}
+
 }  // namespace
-
-std::string recordName(const CameraFilePath& record) {
-  return utf8OrEmpty(record.name, sizeof record.name);
-}
-
-std::string recordFolder(const CameraFilePath& record) {
-  return utf8OrEmpty(record.folder, sizeof record.folder);
-}
-
-std::string fileIdentity(const CameraFilePath* record) {
-  return recordFolder(*record) + "/" + recordName(*record);
-}
 
 std::string lastPathComponent(const std::string& path) {
   std::size_t end = path.find_last_not_of('/');
@@ -322,9 +400,15 @@ std::optional<std::string> placeFile(TemporaryFile& file, const std::string& nam
   }
 }
 
-bool enqueueDownload(const CameraFilePath* record) {
+bool enqueueDownload(const CameraFilePath* record, std::uint64_t capture) {
+  auto skipped = [record](const char* reason) {
+    nlohmann::json fields = {{"reason", reason}};
+    if (record != nullptr) fields["camera"] = cameraFileJson(*record);
+    writeEvent("fileSkipped", std::move(fields));
+  };
   if (record == nullptr || !terminated(*record)) {
     logEvent("camera file without a name or folder: ignored");
+    skipped("noName");
     return false;
   }
   std::string identity = fileIdentity(record);
@@ -332,19 +416,17 @@ bool enqueueDownload(const CameraFilePath* record) {
   bool queued = false;
   if (!photoName(cameraFilename(record))) {
     outcome = "no photo: ignored";
+    skipped(recordName(*record).empty() && record->name[0] != '\0' ? "nameNotUtf8" : "notPhoto");
   } else if (state.received.contains(identity) || state.pendingFiles.contains(identity)) {
     outcome = "saved or queued already";
   } else {
     state.pendingFiles.append(identity);
     state.pendingPaths[identity] = *record;
+    if (capture != 0) state.pendingCaptures[identity] = capture;
     queued = true;
   }
   if (logging()) logEvent("camera file ", rawIdentity(*record), ": ", outcome);
   return queued;
-}
-
-bool heldByLibrary(const CameraFilePath& record) {
-  return std::strcmp(record.folder, "/") == 0;
 }
 
 bool heldPhotoQueued() {
@@ -353,7 +435,7 @@ bool heldPhotoQueued() {
 }
 
 void downloadNext() {
-  if (state.pendingFiles.empty() || state.camera == nullptr) return;
+  if (state.pendingFiles.empty() || state.camera == nullptr || askedToLeave()) return;
 
   // Take the file out of the queue first: whatever happens below, it is
   // not tried again in this session.
@@ -363,13 +445,18 @@ void downloadNext() {
     record = stored->second;
     state.pendingPaths.erase(stored);
   }
+  std::uint64_t capture = captureOf(queued);
+  state.pendingCaptures.erase(queued);
   state.pendingFiles.popFront();
   // A photo that a failure left behind, queued again by this start. One
   // held in memory is saved from there and, being no camera file of this
   // session, leaves no identity in `received`.
   LeftPhoto* left = takenUp(queued);
   CameraFile* held = left != nullptr ? left->bytes.get() : nullptr;
-  if (left != nullptr) record = left->record;
+  if (left != nullptr) {
+    record = left->record;
+    capture = left->capture;
+  }
   if (!terminated(record)) return;
 
   std::string name = cameraFilename(&record);
@@ -377,10 +464,19 @@ void downloadNext() {
   std::string identity = fileIdentity(&record);
   if (held == nullptr && state.received.contains(identity)) return;
 
+  Announcement announcement{cameraFileJson(record), capture, left != nullptr, std::nullopt};
+  if (speaksProtocol2()) {
+    announcement.cameraBytes = held != nullptr ? std::optional(left->size) : cameraFileSize(record);
+  }
   bool stopping = state.phase == "stopping";
-  std::variant<Saved, Failure> outcome = saveFile(record, name, stopping, held);
+  std::variant<Saved, Failure> outcome = saveFile(record, name, stopping, held, announcement);
   if (const Failure* failure = std::get_if<Failure>(&outcome)) {
-    if (noteFailedDownload(queued, record, faultOf(*failure))) {
+    if (failure->cutShort) {
+      // Left behind when the quick stop closes the camera, as after a
+      // failure, but with no try used up.
+      state.leftBehind.failed = FailedDownload{queued, record, false, capture};
+      state.transferring = false;
+    } else if (noteFailedDownload(queued, record, faultOf(*failure), capture)) {
       // Given up for good, with its log line: the session goes on.
       state.transferring = false;
       if (!stopping) state.phase = "ready";
@@ -413,4 +509,5 @@ void downloadNext() {
   state.transferring = false;
   if (!stopping) state.phase = "ready";
   emit();
+  announceSaved(saved, announcement);
 }

@@ -9,18 +9,11 @@
 #include <string>
 
 #include "file_system.h"
+#include "photo_identity.h"
 
 // Saved identities remembered per camera session; the oldest is forgotten
 // when a save would exceed this.
 inline constexpr std::size_t kReceivedLimit = 512;
-
-// The record's name and folder fields as text. A field that is not valid
-// UTF-8, or that has no terminating NUL within its width, reads as "".
-std::string recordName(const CameraFilePath& record);
-std::string recordFolder(const CameraFilePath& record);
-
-// The key of the queue and of the saved set: folder, "/", camera name.
-std::string fileIdentity(const CameraFilePath* record);
 
 // true when the name's last extension, lower-cased, is a photo extension.
 bool photoName(const std::string& name);
@@ -41,17 +34,12 @@ std::string numberedName(const std::string& name, unsigned long number);
 // nothing (errno set) when the file system refused the rename.
 std::optional<std::string> placeFile(TemporaryFile& file, const std::string& name);
 
-// Queues the file unless it is no photo, already saved or already queued.
-// Keeps its own copy of the record; the caller may free its own at once.
-// true when it was queued.
-bool enqueueDownload(const CameraFilePath* record);
-
-// Whether libgphoto2 holds the file in its own memory: drivers put the
-// photos that they fetch from a camera's RAM (where many cameras keep new
-// photos by default) into libgphoto2's cache, in the root folder "/". The
-// cache keeps only the newest few; an older one is gone for good, so such a
-// photo must be fetched before the camera announces many more.
-bool heldByLibrary(const CameraFilePath& record);
+// Queues the file unless it is no photo, already saved or already queued,
+// with the number of the capture that made it (0: none). Keeps its own copy
+// of the record; the caller may free its own at once. true when it was
+// queued. A file that is not fetched for what it is (no photo, a name that
+// is not UTF-8, no name at all) gets a "fileSkipped" event.
+bool enqueueDownload(const CameraFilePath* record, std::uint64_t capture = 0);
 
 // Whether a queued photo is held by libgphoto2. While one is, no further
 // camera event and no further command is taken in: the next work is its

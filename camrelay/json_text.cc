@@ -36,3 +36,19 @@ bool validUtf8(std::string_view text) {
   }
   return true;
 }
+
+std::string textOrReplaced(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t length = utf8SequenceLength(text, i);
+    if (length == 0) {
+      result += "\xEF\xBF\xBD";  // U+FFFD
+      ++i;
+    } else {
+      result.append(text.substr(i, length));
+      i += length;
+    }
+  }
+  return result;
+}

@@ -5,11 +5,17 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Whether `text` is well-formed UTF-8: no overlong forms, surrogates or code
 // points above U+10FFFF. Text that is not must never reach the host.
 bool validUtf8(std::string_view text);
+
+// `text` with every byte that does not begin a well-formed UTF-8 sequence
+// replaced by U+FFFD: a camera's name for a file, say, which the host can
+// then still be shown.
+std::string textOrReplaced(std::string_view text);
 
 // Length of the well-formed UTF-8 sequence that begins at `text[at]` (1 for
 // ASCII), or 0 when none does. `at` must lie inside `text`.

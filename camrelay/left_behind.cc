@@ -7,10 +7,11 @@
 #include "device_registry.h"
 #include "diagnostic_log.h"
 #include "discovery.h"
-#include "downloads.h"
 #include "file_system.h"
 #include "hotplug.h"
 #include "parameters.h"
+#include "photo_identity.h"
+#include "protocol.h"
 #include "session.h"
 
 namespace {
@@ -18,20 +19,25 @@ namespace {
 // The phrase of the one log line that every photo ending unsaved gets.
 constexpr const char* kNotSaved = "photo not saved: ";
 
-// A queue key holds a NUL, which no file identity can (the record's fields
-// are read up to their NUL), so that it never stands for a camera file.
-constexpr std::string_view kHeldKeyPrefix{"\0held ", 6};
-
-void logNotSaved(const CameraFilePath& record, std::string_view reason) {
-  logEvent(kNotSaved, rawIdentity(record), ": ", reason);
+// A capture number for the host: null for none.
+nlohmann::json captureJson(std::uint64_t capture) {
+  return capture == 0 ? nlohmann::json() : nlohmann::json(capture);
 }
 
-// The serial number of the body on `portPath` as its USB device names it.
-std::optional<std::string> usbSerial(const std::string& portPath) {
-  std::optional<UsbLocation> location = parsePortPath(portPath);
-  std::unique_ptr<DeviceRegistry> registry = openSystemDeviceRegistry();
-  if (!location || registry == nullptr) return std::nullopt;
-  return registry->usbSerialNumber(location->bus, location->address);
+// The one log line, and the one event, of a photo that ends unsaved.
+void giveUp(const CameraFilePath& record, std::uint64_t capture, std::string_view reason) {
+  logEvent(kNotSaved, rawIdentity(record), ": ", reason);
+  writeEvent(
+      "photoNotSaved",
+      {{"camera", cameraFileJson(record)}, {"capture", captureJson(capture)}, {"reason", reason}});
+}
+
+nlohmann::json photoJson(const LeftPhoto& photo) {
+  return {{"camera", cameraFileJson(photo.record)},
+          {"body", photo.camera.json()},
+          {"directory", photo.destination},
+          {"heldInMemory", photo.bytes != nullptr},
+          {"capture", captureJson(photo.capture)}};
 }
 
 // The serial number that the driver serves as its "serialnumber" setting,
@@ -73,24 +79,28 @@ HeldPhoto copyOutOfCache(const CameraFilePath& record, std::uint64_t& size) {
 
 // Leaves the photo queued under `key` behind: again, for one that this
 // session took up, else as a new one (copied out of the cache when it is
-// held there). `record` is its camera path; `cameraFailure` whether it has
-// just failed on the camera's side.
-void leaveBehind(const std::string& key, const CameraFilePath& record, bool cameraFailure) {
+// held there). `record` is its camera path, `capture` the capture that made
+// it (0: none); `cameraFailure` whether it has just failed on the camera's
+// side.
+void leaveBehind(const std::string& key, const CameraFilePath& record, bool cameraFailure,
+                 std::uint64_t capture) {
   LeftBehind& left = state.leftBehind;
   if (LeftPhoto* again = takenUp(key)) {
     again->queueKey.clear();
     again->cameraFailures += cameraFailure ? 1 : 0;
     logEvent("photo left behind again: ", rawIdentity(record));
+    writeEvent("photoLeftBehind", photoJson(*again));
     return;
   }
   if (state.cancelled != 0) {
-    logNotSaved(record, "a signal");
+    giveUp(record, capture, "a signal");
     return;
   }
   LeftPhoto photo;
   photo.record = record;
   photo.camera = state.cameraIdentity;
   photo.destination = state.destination;
+  photo.capture = capture;
   photo.cameraFailures = cameraFailure ? 1 : 0;
   if (!heldByLibrary(record)) {
     logEvent("photo left behind: ", rawIdentity(record), ", on the camera");
@@ -98,13 +108,14 @@ void leaveBehind(const std::string& key, const CameraFilePath& record, bool came
     double began = uptimeSeconds();
     photo.bytes = copyOutOfCache(record, photo.size);
     if (photo.bytes == nullptr) {
-      logNotSaved(record, "its copy out of libgphoto2's cache failed");
+      giveUp(record, capture, "its copy out of libgphoto2's cache failed");
       return;
     }
     left.heldBytes += photo.size;
     logEvent("photo left behind: ", rawIdentity(record), ", held in memory (", photo.size,
              " bytes, copied in ", (uptimeSeconds() - began) * 1000, " ms)");
   }
+  writeEvent("photoLeftBehind", photoJson(photo));
   left.photos.push_back(std::move(photo));
 }
 
@@ -113,7 +124,7 @@ using Photos = std::deque<LeftPhoto>;
 // Removes the photo at `at`, giving it up with `reason` unless that is
 // empty. Returns the photo after it.
 Photos::iterator forget(Photos::iterator at, std::string_view reason) {
-  if (!reason.empty()) logNotSaved(at->record, reason);
+  if (!reason.empty()) giveUp(at->record, at->capture, reason);
   state.leftBehind.heldBytes -= at->size;
   return state.leftBehind.photos.erase(at);
 }
@@ -126,17 +137,45 @@ Photos::iterator positionOf(const LeftPhoto& photo) {
 
 }  // namespace
 
-std::string cameraIdentity(Camera* camera, const std::string& model, const std::string& portPath) {
-  std::optional<std::string> serial = usbSerial(portPath);
+std::string CameraBody::text() const {
+  return serial ? model + ", serial " + *serial : model;
+}
+
+nlohmann::json CameraBody::json() const {
+  return {{"model", model}, {"serial", serial ? nlohmann::json(*serial) : nlohmann::json()}};
+}
+
+CameraBody cameraIdentity(Camera* camera, const std::string& model, const std::string& portPath) {
+  CameraBody body{model, usbSerialOf(portPath)};
   const char* source = "USB device";
-  if (!serial) {
-    serial = settingSerial(camera);
+  if (!body.serial) {
+    body.serial = settingSerial(camera);
     source = "serialnumber setting";
   }
-  std::string identity = serial ? model + ", serial " + *serial : model;
-  logEvent("camera identity: ", identity, serial ? " (from its " : "", serial ? source : "",
-           serial ? ")" : "");
-  return identity;
+  logEvent("camera identity: ", body.text(), body.serial ? " (from its " : "",
+           body.serial ? source : "", body.serial ? ")" : "");
+  return body;
+}
+
+std::string sameFolderKey(const std::string& directory) {
+  std::string key;
+  for (std::size_t at = 0; at < directory.size();) {
+    std::size_t end = directory.find('/', at);
+    if (end == std::string::npos) end = directory.size();
+    std::string_view component(directory.data() + at, end - at);
+    if (!component.empty() && component != ".") {
+      key += '/';
+      key += component;
+    }
+    at = end + 1;
+  }
+  return key.empty() ? "/" : key;
+}
+
+nlohmann::json leftBehindJson() {
+  nlohmann::json photos = nlohmann::json::array();
+  for (const LeftPhoto& photo : state.leftBehind.photos) photos.push_back(photoJson(photo));
+  return photos;
 }
 
 bool cameraUnplugged() {
@@ -151,13 +190,13 @@ bool cameraUnplugged() {
 void leaveBehindQueued() {
   LeftBehind& left = state.leftBehind;
   if (std::optional<FailedDownload> failed = std::exchange(left.failed, std::nullopt)) {
-    leaveBehind(failed->queueKey, failed->record, failed->cameraSide);
+    leaveBehind(failed->queueKey, failed->record, failed->cameraSide, failed->capture);
   }
   for (const std::string& key : state.pendingFiles.members()) {
     if (LeftPhoto* again = takenUp(key)) {
-      leaveBehind(key, again->record, false);
+      leaveBehind(key, again->record, false, again->capture);
     } else if (auto queued = state.pendingPaths.find(key); queued != state.pendingPaths.end()) {
-      leaveBehind(key, queued->second, false);
+      leaveBehind(key, queued->second, false, captureOf(key));
     }
   }
   for (LeftPhoto& photo : left.photos) photo.queueKey.clear();
@@ -167,21 +206,24 @@ void leaveBehindQueued() {
 void takeUpLeftBehind() {
   LeftBehind& left = state.leftBehind;
   for (auto at = left.photos.begin(); at != left.photos.end();) {
-    if (at->camera != state.cameraIdentity || at->destination != state.destination) {
+    if (at->camera != state.cameraIdentity ||
+        sameFolderKey(at->destination) != sameFolderKey(state.destination)) {
       ++at;
       continue;
     }
     // A card photo keeps its identity: announced again, it is not queued
     // twice, and once saved it is not saved again in this session.
-    std::string key = at->bytes != nullptr
-                          ? std::string(kHeldKeyPrefix) + std::to_string(++left.keysGiven)
-                          : fileIdentity(&at->record);
+    std::string key =
+        at->bytes != nullptr ? heldQueueKey(++left.keysGiven) : fileIdentity(&at->record);
     if (state.pendingFiles.contains(key)) {
       at = forget(at, "");  // the same card photo, left behind twice
       continue;
     }
     state.pendingFiles.append(key);
-    if (at->bytes == nullptr) state.pendingPaths[key] = at->record;
+    if (at->bytes == nullptr) {
+      state.pendingPaths[key] = at->record;
+      if (at->capture != 0) state.pendingCaptures[key] = at->capture;
+    }
     at->queueKey = key;
     logEvent("photo taken up again: ", rawIdentity(at->record));
     ++at;
@@ -200,7 +242,7 @@ void forgetSaved(const LeftPhoto& photo) {
 }
 
 bool noteFailedDownload(const std::string& queueKey, const CameraFilePath& record,
-                        DownloadFault fault) {
+                        DownloadFault fault, std::uint64_t capture) {
   LeftPhoto* again = takenUp(queueKey);
   const char* reason = nullptr;
   if (again != nullptr && fault == DownloadFault::kNotOnCard) {
@@ -214,7 +256,8 @@ bool noteFailedDownload(const std::string& queueKey, const CameraFilePath& recor
   }
   // A photo just announced that the camera cannot find is the camera's
   // failure like any other.
-  state.leftBehind.failed = FailedDownload{queueKey, record, fault != DownloadFault::kElsewhere};
+  state.leftBehind.failed =
+      FailedDownload{queueKey, record, fault != DownloadFault::kElsewhere, capture};
   return false;
 }
 

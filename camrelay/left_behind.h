@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
@@ -27,13 +28,28 @@ struct CameraFileUnref {
 };
 using HeldPhoto = std::unique_ptr<CameraFile, CameraFileUnref>;
 
+// Who a camera is, for telling whose photos are left behind: its model,
+// and the body's serial number where one can be had.
+struct CameraBody {
+  std::string model;
+  std::optional<std::string> serial;
+
+  bool operator==(const CameraBody&) const = default;
+  // "model, serial X", or the model alone.
+  std::string text() const;
+  // {"model": M, "serial": S or null}.
+  nlohmann::json json() const;
+};
+
 struct LeftPhoto {
   CameraFilePath record{};  // its folder and name on the camera
-  std::string camera;       // cameraIdentity() of the camera it came from
-  std::string destination;  // the folder it was to be saved into
-  HeldPhoto bytes;          // its copy, for a photo of libgphoto2's cache
-  std::uint64_t size = 0;   // bytes that `bytes` holds
-  int cameraFailures = 0;   // downloads of it that failed on the camera's side
+  CameraBody camera;        // the camera it came from
+  std::string destination;  // the folder it was to be saved into, as given
+  // The capture that made it, counted from 1 in the process; 0 for none.
+  std::uint64_t capture = 0;
+  HeldPhoto bytes;         // its copy, for a photo of libgphoto2's cache
+  std::uint64_t size = 0;  // bytes that `bytes` holds
+  int cameraFailures = 0;  // downloads of it that failed on the camera's side
   // While the open session has it queued: its key in the queue.
   std::string queueKey;
 };
@@ -51,6 +67,7 @@ struct FailedDownload {
   std::string queueKey;
   CameraFilePath record{};
   bool cameraSide = false;
+  std::uint64_t capture = 0;
 };
 
 struct LeftBehind {
@@ -60,12 +77,22 @@ struct LeftBehind {
   std::uint64_t keysGiven = 0;  // numbers the queue keys of held photos
 };
 
-// Who the open camera `camera` is, for telling whose photos are left
-// behind: the model with the body's serial number where one can be had
-// without asking the camera (the USB device's serial string, or a driver's
-// "serialnumber" setting that it serves by itself from what it read at
-// opening), else the model alone. Logged.
-std::string cameraIdentity(Camera* camera, const std::string& model, const std::string& portPath);
+// Who the open camera `camera` is: the model with the body's serial number
+// where one can be had without asking the camera (the USB device's serial
+// string, or a driver's "serialnumber" setting that it serves by itself
+// from what it read at opening), else the model alone. Logged.
+CameraBody cameraIdentity(Camera* camera, const std::string& model, const std::string& portPath);
+
+// Whether two destination strings name the same folder for photos left
+// behind: the same path once repeated "/", "/./" components and a trailing
+// "/" are taken out. ".." and symbolic links are left as they are: they may
+// lead elsewhere by the time of the next start.
+std::string sameFolderKey(const std::string& directory);
+
+// Every photo left behind, for the host: its camera folder and name, the
+// body and folder it waits for, and whether it is held in memory or stays
+// on the card.
+nlohmann::json leftBehindJson();
 
 // Whether the open camera's USB device has gone from the bus (its cable
 // pulled), as the device registry tells without a call to libgphoto2.
@@ -90,13 +117,14 @@ LeftPhoto* takenUp(const std::string& queueKey);
 // The taken-up photo has been saved: it is no longer left behind.
 void forgetSaved(const LeftPhoto& photo);
 
-// Notes the failed download of the photo queued under `queueKey`. true when
+// Notes the failed download of the photo queued under `queueKey`, made by
+// capture number `capture` (0 for none). true when
 // the photo is given up for good (a photo taken up again that is no longer
 // on the card, or that failed on the camera's side a second time), with its
 // log line: the session then goes on. false when the failure ends the
 // session and the camera's close leaves the photo behind.
 bool noteFailedDownload(const std::string& queueKey, const CameraFilePath& record,
-                        DownloadFault fault);
+                        DownloadFault fault, std::uint64_t capture = 0);
 
 // At exit: names every photo still left behind in the log, as not saved.
 void giveUpLeftBehindAtExit();

@@ -22,6 +22,7 @@
 #include "memory.h"
 #include "parameters.h"
 #include "program_path.h"
+#include "protocol.h"
 #include "session.h"
 
 namespace {
@@ -46,8 +47,18 @@ void signalStop(int) {
   errno = saved;
 }
 
+// libgphoto2 asks this from inside its operations. A download also stops
+// for a quick stop that the host has sent meanwhile.
 GPContextFeedback cancelOperation(GPContext*, void*) {
-  return state.cancelled != 0 ? GP_CONTEXT_FEEDBACK_CANCEL : GP_CONTEXT_FEEDBACK_OK;
+  if (state.cancelled != 0) return GP_CONTEXT_FEEDBACK_CANCEL;
+  if (state.transferring && askedToLeave()) return GP_CONTEXT_FEEDBACK_CANCEL;
+  return GP_CONTEXT_FEEDBACK_OK;
+}
+
+// Keeps the driver's last words on a failure: ptp2 says why a capture
+// failed (a focus miss) only there.
+void rememberContextError(GPContext*, const char* text, void*) {
+  state.contextError = utf8OrEmpty(text);
 }
 
 // Opens the pipe that lets a signal end the input wait. Opened after the
@@ -76,6 +87,7 @@ void installSignalHandlers() {
 bool startLibrary() {
   state.context = gp_context_new();
   gp_context_set_cancel_func(state.context, cancelOperation, nullptr);
+  gp_context_set_error_func(state.context, rememberContextError, nullptr);
   return check(gp_abilities_list_new(&state.abilities), "gp_abilities_list_new") &&
          check(gp_abilities_list_load(state.abilities, state.context), "gp_abilities_list_load") &&
          check(gp_port_info_list_new(&state.ports), "gp_port_info_list_new");
@@ -127,6 +139,30 @@ void readInput(HostInput& host, int timeoutMs, short& hotplug) {
     return;
   }
   host.overrun = !appendInput(host.buffer, chunk, static_cast<std::size_t>(count));
+}
+
+// Reads what the host has written, without waiting and without passing the
+// input limit, from inside a camera operation (a download), where the
+// session must not fail: the loop reports an overrun once the operation
+// has returned.
+void takeInWithoutWaiting(HostInput& host) {
+  while (!host.ended && host.buffer.size() < kInputLimit) {
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, 0) < 1 || (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
+      return;
+    }
+    char chunk[kReadSize];
+    ssize_t count;
+    do {
+      count = read(STDIN_FILENO, chunk, std::min(sizeof chunk, kInputLimit - host.buffer.size()));
+    } while (count < 0 && errno == EINTR);
+    if (count <= 0) {
+      logEvent(count == 0 ? "standard input ended" : "standard input failed");
+      host.ended = true;
+      return;
+    }
+    host.buffer.append(chunk, static_cast<std::size_t>(count));
+  }
 }
 
 // Asked between two settings of a read: takes in what the host has written
@@ -262,22 +298,46 @@ bool appendInput(std::string& buffer, const char* bytes, std::size_t count) {
 
 void carryOutLines(std::string& buffer) {
   std::size_t start = 0;
-  for (std::size_t end; !heldPhotoQueued() && (end = buffer.find('\n', start)) != std::string::npos;
+  // A quick stop goes ahead whatever waits: the photo held in memory is
+  // left behind with the rest.
+  for (std::size_t end; (!heldPhotoQueued() || state.quickStopWaiting) &&
+                        (end = buffer.find('\n', start)) != std::string::npos;
        start = end + 1) {
     carryOutLine(buffer.substr(start, end - start));
   }
   buffer.erase(0, start);
+  if (state.quickStopWaiting && !quickStopIn(buffer)) state.quickStopWaiting = false;
+}
+
+bool quickStopIn(const std::string& buffer) {
+  int protocol = state.protocol;
+  std::size_t start = 0;
+  for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string_view line(buffer.data() + start, end - start);
+    if (line.find('\0') != std::string_view::npos) continue;
+    nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
+    if (!command.is_object() || !replyId(command)) continue;
+    auto word = command.find("command");
+    if (word == command.end()) continue;
+    auto field = [&command](const char* name) {
+      auto value = command.find(name);
+      return value == command.end() ? nlohmann::json() : *value;
+    };
+    if (*word == "hello" && field("protocol") == 2) protocol = 2;
+    if (*word == "stop" && protocol >= 2 && field("leave") == true) return true;
+  }
+  return false;
 }
 
 void carryOutLine(const std::string& line) {
   logEvent("command: ", std::string_view(line).substr(0, kLoggedCommandLength));
   // The JSON reader stops at a NUL, so it would carry out the text before
   // one and silently lose the rest of the line: such a line is no command.
-  if (line.find('\0') != std::string::npos) return;
+  if (line.find('\0') != std::string::npos) return refuseLine();
   // The JSON boundary: nothing the host sends may throw past this point.
   try {
     nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
-    if (command.is_discarded() || !command.is_object()) return;
+    if (command.is_discarded() || !command.is_object()) return refuseLine();
     carryOutCommand(command);
   } catch (const std::exception&) {
     // A command that cannot be carried out leaves the state as it was.
@@ -302,6 +362,10 @@ int runTethering(const char* argv0) {
   openSignalPipe();
 
   HostInput host;
+  state.lookForQuickStop = [&host] {
+    takeInWithoutWaiting(host);
+    return quickStopIn(host.buffer);
+  };
   // The first look at the USB devices is due at once.
   state.timers.setNow(Timer::kDeviceLook);
   bool firstLook = true;
@@ -350,6 +414,7 @@ int runTethering(const char* argv0) {
   }
   if (state.cancelled != 0) logEvent("SIGTERM or SIGINT: quitting");
   shutDown();
+  state.lookForQuickStop = nullptr;
   logEvent("camrelay ends");
   closeDiagnosticLog();
   return 0;

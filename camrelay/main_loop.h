@@ -27,7 +27,11 @@ bool appendInput(std::string& buffer, const char* bytes, std::size_t count);
 // carrying out more captures first could push it out of libgphoto2's cache.
 void carryOutLines(std::string& buffer);
 
+// Whether the complete lines of `buffer` hold a quick stop, in the protocol
+// that the lines before it leave: protocol 2's stop with "leave": true.
+bool quickStopIn(const std::string& buffer);
+
 // Carries out one command line. Lines that are not a JSON object, or that
-// hold a NUL byte anywhere, are dropped without a status line; objects
-// without a known "command" get one.
+// hold a NUL byte anywhere, are dropped without a status line (refused with
+// id null in protocol 2); objects without a known "command" get one.
 void carryOutLine(const std::string& line);

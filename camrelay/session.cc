@@ -59,12 +59,6 @@ std::string utf8OrEmpty(const char* field, std::size_t capacity) {
   return std::string(field, n);
 }
 
-std::string rawIdentity(const CameraFilePath& record) {
-  std::string folder(record.folder, strnlen(record.folder, sizeof record.folder));
-  if (!folder.ends_with('/')) folder.push_back('/');
-  return folder + std::string(record.name, strnlen(record.name, sizeof record.name));
-}
-
 nlohmann::json statusSnapshot() {
   nlohmann::json cameras = nlohmann::json::array();
   for (const CameraEntry& entry : state.devices) {
@@ -99,16 +93,26 @@ std::string libraryVersion() {
 }
 
 void emit() {
+  writeLine(statusSnapshot());
+}
+
+bool askedToLeave() {
+  if (!state.quickStopWaiting && state.lookForQuickStop) {
+    state.quickStopWaiting = state.lookForQuickStop();
+  }
+  return state.quickStopWaiting;
+}
+
+void writeLine(const nlohmann::json& line) {
   // SIGTERM/SIGINT ends the program without another line, whatever the
   // iteration in progress still finishes: the host that sent it has
   // stopped listening.
   if (state.cancelled != 0) return;
   // Every string in the state is valid UTF-8 by construction; replacing
-  // anything else keeps a stray byte from costing the host its status line.
-  std::string line =
-      statusSnapshot().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  line.push_back('\n');
-  writeAll(statusFd, line);
+  // anything else keeps a stray byte from costing the host its line.
+  std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  text.push_back('\n');
+  writeAll(statusFd, text);
 }
 
 void setStatusOutput(int fd) {
@@ -125,14 +129,16 @@ bool check(int result, const char* call) {
     closeCamera();
     return false;
   }
-  failSession(result == GP_ERROR_IO_USB_CLAIM ? kCameraBusy
-                                              : utf8OrEmpty(gp_result_as_string(result)));
+  failSession(
+      result == GP_ERROR_IO_USB_CLAIM ? kCameraBusy : utf8OrEmpty(gp_result_as_string(result)),
+      result);
   return false;
 }
 
-void failSession(const std::string& text) {
+void failSession(const std::string& text, std::optional<int> code) {
   logEvent("session fails in phase ", state.phase, ": ", text);
   state.failure = text;
+  state.failureCode = code;
   state.phase = "error";
   closeCamera();
   emit();
@@ -147,21 +153,26 @@ void closeCamera() {
     state.camera = nullptr;
     handBackFreedMemory();  // the photos of libgphoto2's cache among it
   }
+  // The photos of captures still in flight may be on the card, or lost
+  // with the camera's memory.
+  loseCapturesInFlight(state.phase == "error" ? "a failure closed the camera"
+                                              : "the camera closed");
   state.pendingFiles.clear();
   state.pendingPaths.clear();
+  state.pendingCaptures.clear();
   state.transferring = false;
   state.selected.clear();
   state.canCapture = false;
+  state.operations = 0;
   state.canTrigger = false;
   state.sonyCaptureNames = false;
-  state.cameraIdentity.clear();
+  state.cameraIdentity = CameraBody{};
   state.cameraParameters.clear();
   state.cameraParametersUnavailable = false;
   state.timers.cancel(Timer::kParameterRead);
   state.timers.cancel(Timer::kEventWait);
   state.pace = EventPace{};
   state.parameterRead.reset();
-  state.capturesInFlight.clear();
   state.lastCapturePhoto.reset();
   state.lastTrigger.reset();
 }

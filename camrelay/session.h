@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -17,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "captures.h"
 #include "event_pace.h"
 #include "left_behind.h"
 #include "timers.h"
@@ -61,8 +63,13 @@ struct ParameterRead {
 };
 
 struct SessionState {
+  // 1 until the host says hello for protocol 2 (protocol.h); then 2 until
+  // the process ends.
+  int protocol = 1;
   std::string phase = "idle";
-  std::string failure;      // reported as "error"
+  std::string failure;  // reported as "error"
+  // libgphoto2's result behind `failure`, when it came from one.
+  std::optional<int> failureCode;
   std::string selected;     // reported as "cameraId"
   std::string destination;  // absolute folder that downloads go to
   std::string lastFile;
@@ -77,6 +84,16 @@ struct SessionState {
   // libgphoto2's cancel callback.
   volatile std::sig_atomic_t cancelled = 0;
   Camera* camera = nullptr;
+  // The last error message that libgphoto2's context gave (a driver's
+  // words for a failed capture, such as a focus miss).
+  std::string contextError;
+  // Set by the main loop: takes in what the host has written meanwhile,
+  // without waiting, and says whether it holds a quick stop (protocol 2's
+  // {"command":"stop","leave":true}) that has not been carried out yet.
+  std::function<bool()> lookForQuickStop;
+  // A quick stop waits to be carried out: a download under way stops, and
+  // no new one begins.
+  bool quickStopWaiting = false;
   OrderedSet pendingFiles;  // identities waiting for download, oldest first
   // The loop's due times: the next settings read and event wait among them.
   TimerTable timers;
@@ -84,23 +101,27 @@ struct SessionState {
   std::optional<ParameterRead> parameterRead;
   OrderedSet received;  // identities saved since "start", at most 512
   std::map<std::string, CameraFilePath> pendingPaths;
+  // The capture that made each queued photo that one made (captures.h).
+  std::map<std::string, std::uint64_t> pendingCaptures;
   bool canCapture = false;
+  int operations = 0;       // the open camera's CameraAbilities operations
   std::uint64_t saved = 0;  // reported as "count"
   bool cameraParametersUnavailable = false;
   bool transferring = false;
   bool canTrigger = false;
   bool sonyCaptureNames = false;
   // Who the open camera is (cameraIdentity), for the photos it leaves behind.
-  std::string cameraIdentity;
+  CameraBody cameraIdentity;
   // Photos that failures left behind, kept for the next start that matches.
   LeftBehind leftBehind;
-  // When each trigger of this session that no file-added event has followed
-  // yet was fired, oldest first: photos the camera is still making. "stop"
-  // waits for them.
-  std::deque<SteadyClock::time_point> capturesInFlight;
-  // When the last file that ended a capture in flight was announced: the
-  // second file of a RAW+JPEG pair follows it.
-  std::optional<SteadyClock::time_point> lastCapturePhoto;
+  // Captures numbered so far in the process.
+  std::uint64_t capturesTaken = 0;
+  // The triggers of this session that no file-added event has followed yet,
+  // oldest first: photos the camera is still making. "stop" waits for them.
+  std::deque<CaptureInFlight> capturesInFlight;
+  // The last file that a capture made: the second file of a RAW+JPEG pair
+  // follows it.
+  std::optional<CapturePhoto> lastCapturePhoto;
   // When the last trigger of this session was fired. A file that ended a
   // capture in flight may have come from the camera's own shutter button
   // instead, so the trigger's photo may still be on its way.
@@ -124,11 +145,6 @@ std::string utf8OrEmpty(const char* text);
 // as "" (it cannot be told apart from garbage).
 std::string utf8OrEmpty(const char* field, std::size_t capacity);
 
-// The record's folder and name as the camera gave them, whatever their
-// bytes, joined by one "/" ("/capt0001.jpg" in the root folder), for the
-// diagnostic log (which escapes them).
-std::string rawIdentity(const CameraFilePath& record);
-
 // The first string of libgphoto2's short version, or "".
 std::string libraryVersion();
 
@@ -139,6 +155,14 @@ nlohmann::json statusSnapshot();
 // errors are ignored: a host that went away must not stop the program.
 // Writes nothing once SIGTERM/SIGINT has set `cancelled`.
 void emit();
+
+// Whether the host has asked for a quick stop that waits to be carried out
+// (lookForQuickStop); once it has, true until the stop clears it.
+bool askedToLeave();
+
+// Writes one line of output, as emit() writes the status line: replies and
+// events (protocol.h) take the same road, in the same order.
+void writeLine(const nlohmann::json& line);
 
 // Redirects status lines (tests only). Pass -1 to restore standard output.
 void setStatusOutput(int fd);
@@ -151,8 +175,8 @@ void setStatusOutput(int fd);
 bool check(int result, const char* call = "libgphoto2");
 
 // Reports the program's own failure: phase "error", `text`, camera closed,
-// one status line.
-void failSession(const std::string& text);
+// one status line. `code` is libgphoto2's result when the failure is one.
+void failSession(const std::string& text, std::optional<int> code = std::nullopt);
 
 // Closes the open camera, if any, and resets every per-camera field. Leaves
 // the last file, count, metrics and saved identities for the host to see.

@@ -23,7 +23,7 @@ CameraFilePath path(const char* folder, const char* name) {
 
 // A photo left behind by `camera` for `destination`; with `held` bytes in
 // memory, as a photo of libgphoto2's cache is kept.
-LeftPhoto& leave(const CameraFilePath& record, const std::string& camera = "Cam, serial 1",
+LeftPhoto& leave(const CameraFilePath& record, const CameraBody& camera = {"Cam", "1"},
                  const std::string& destination = "/photos", std::uint64_t held = 0) {
   LeftPhoto photo;
   photo.record = record;
@@ -54,11 +54,11 @@ std::string names() {
 TEST_F(LeftBehindTest, AStartTakesUpOnlyItsCameraAndFolderWithoutBlockingNewPhotos) {
   const CameraFilePath ram = path("/", "capt0000.jpg");
   const CameraFilePath card = path("/DCIM", "IMG_1.JPG");
-  leave(ram, "Cam, serial 1", "/photos", 100);
+  leave(ram, {"Cam", "1"}, "/photos", 100);
   leave(card);
-  leave(card, "Cam, serial 2");
-  leave(card, "Cam, serial 1", "/elsewhere");
-  state.cameraIdentity = "Cam, serial 1";
+  leave(card, {"Cam", "2"});
+  leave(card, {"Cam", "1"}, "/elsewhere");
+  state.cameraIdentity = {"Cam", "1"};
   state.destination = "/photos";
   takeUpLeftBehind();
 
@@ -77,7 +77,7 @@ TEST_F(LeftBehindTest, TheFailedDownloadGoesFirstAndAPhotoTakenUpKeepsItsPlaceAn
   const CameraFilePath older = path("/DCIM", "OLD.JPG");
   const CameraFilePath failed = path("/DCIM", "A.JPG");
   leave(older);
-  state.cameraIdentity = "Cam, serial 1";
+  state.cameraIdentity = {"Cam", "1"};
   state.destination = "/photos";
   takeUpLeftBehind();
   queue(path("/DCIM", "B.JPG"));
@@ -111,9 +111,9 @@ TEST_F(LeftBehindTest, BoundsGiveUpTheOldestPhotosAndTheOldestHeldBytes) {
   EXPECT_STREQ(state.leftBehind.photos.front().record.name, "IMG_2.JPG");
 
   state = SessionState{};
-  leave(path("/", "capt0000.jpg"), "Cam", "/photos", 600 << 20);
+  leave(path("/", "capt0000.jpg"), {"Cam", {}}, "/photos", 600 << 20);
   leave(path("/DCIM", "IMG_1.JPG"));
-  leave(path("/", "capt0001.jpg"), "Cam", "/photos", 600 << 20);
+  leave(path("/", "capt0001.jpg"), {"Cam", {}}, "/photos", 600 << 20);
   keepWithinBounds();
   EXPECT_EQ(names(), "/DCIM/IMG_1.JPG /capt0001.jpg ");
   EXPECT_EQ(state.leftBehind.heldBytes, 600u << 20);
