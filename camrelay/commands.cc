@@ -337,7 +337,9 @@ void carryOutCommand(const nlohmann::json& command) {
     writeReply(*id, *problem, true);
     return;
   }
-  writeReply(*id, known->handler(command), true);
+  Answer answer = known->handler(command);
+  writeReply(*id, answer, true);
+  if (answer.statusAfter) emit();
 }
 
 void refuseLine() {

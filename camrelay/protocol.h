@@ -52,6 +52,9 @@ struct Refusal {
 struct Answer {
   nlohmann::json fields = nlohmann::json::object();
   std::optional<Refusal> refusal;
+  // A status line follows the reply: the command changed what the host
+  // sees, and the host should read the change after the answer.
+  bool statusAfter = false;
 
   static Answer ok(nlohmann::json fields = nlohmann::json::object()) {
     return Answer{std::move(fields), std::nullopt};

@@ -109,6 +109,24 @@ class InvalidStatusLine(ValueError):
     """A status line that is not JSON or breaks the protocol schema."""
 
 
+def message_line(raw: Union[bytes, str]) -> Optional[dict]:
+    """A reply or an event of protocol 2, parsed and checked against the
+    schema's replyLine or eventLine; None for any other line (a status
+    line). Raises InvalidStatusLine naming what is wrong."""
+    try:
+        line = json.loads(raw)
+    except ValueError:
+        return None
+    if not isinstance(line, dict) or not ("reply" in line or "event" in line):
+        return None
+    if "reply" in line and "event" in line:
+        raise InvalidStatusLine(f"a line is both a reply and an event: {raw!r}")
+    definition = "replyLine" if "reply" in line else "eventLine"
+    if problem := protocol_problem(line, definition):
+        raise InvalidStatusLine(f"{definition} breaks the protocol schema: {problem}: {raw!r}")
+    return line
+
+
 def status_line(raw: Union[bytes, str]) -> dict:
     """The status line `raw`, parsed and checked against the schema's
     statusLine: every status line a test reads comes through here, so that
@@ -718,15 +736,25 @@ def _matches(line: dict, fields: dict) -> bool:
 class Relay:
     """A running test copy of camrelay. Status lines are read by a thread
     into a queue; `line` takes them one by one with a deadline and fails the
-    test at once, showing every line seen so far, when none comes."""
+    test at once, showing every line seen so far, when none comes. Replies
+    and events (protocol 2) go to `messages` instead, in the order they
+    came, each checked against the schema as it arrives; `reply`, `event`
+    and `ask` wait for them. `transcript()` gives every line of every kind
+    in the order camrelay wrote them."""
 
     def __init__(self, env: dict[str, str], args: Iterable[str] = (),
                  executable: Union[str, Path] = None, cwd: Union[str, Path] = None):
         self.executable = str(executable or CAMRELAY)
-        self.seen: list[Any] = []  # every line taken so far, parsed
-        self.ended = False  # take_line met the end of the output
+        self.seen: list[Any] = []  # every status line taken so far, parsed
+        self.ended = False  # the output has ended
         self._queue: "queue.Queue[Optional[bytes]]" = queue.Queue()
         self._stderr = bytearray()
+        self.messages: list[dict] = []  # replies and events, as they came
+        self._taken: set[int] = set()  # indices of messages that event() returned
+        self._problems: list[str] = []  # messages that broke the schema
+        self._raw: list[bytes] = []  # every line, of every kind, in order
+        self._arrived = threading.Condition()
+        self._next_id = 0
         self.proc = subprocess.Popen([self.executable, *args], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                                      cwd=cwd)
@@ -737,8 +765,24 @@ class Relay:
 
     def _read_stdout(self) -> None:
         for raw in self.proc.stdout:
-            self._queue.put(raw)
+            problem = None
+            try:
+                message = message_line(raw)
+            except InvalidStatusLine as broken:
+                message, problem = None, str(broken)
+            with self._arrived:
+                self._raw.append(raw)
+                if problem is not None:
+                    self._problems.append(problem)
+                elif message is not None:
+                    self.messages.append(message)
+                self._arrived.notify_all()
+            if message is None and problem is None:
+                self._queue.put(raw)
         self._queue.put(None)  # end of output
+        with self._arrived:
+            self.ended = True
+            self._arrived.notify_all()
 
     def _read_stderr(self) -> None:
         for raw in self.proc.stderr:
@@ -770,6 +814,27 @@ class Relay:
     def capture(self) -> None:
         self.send({"command": "capture"})
 
+    def command(self, command: dict) -> Any:
+        """Sends `command` with an id of its own (a counter) unless it has
+        one; returns the id, for `reply`."""
+        if "id" not in command:
+            self._next_id += 1
+            command = {**command, "id": self._next_id}
+        self.send(command)
+        return command["id"]
+
+    def ask(self, command: dict, timeout: float = DEFAULT_TIMEOUT) -> dict:
+        """Sends `command` (with an id of its own unless it has one) and
+        returns its reply."""
+        return self.reply(self.command(command), timeout)
+
+    def hello(self, timeout: float = DEFAULT_TIMEOUT) -> dict:
+        """Opts in to protocol 2; fails unless the reply accepts it."""
+        reply = self.ask({"command": "hello", "protocol": 2}, timeout)
+        if not reply["ok"] or reply["protocol"] != 2:
+            pytest.fail(self._report(f"hello was refused: {reply}"))
+        return reply
+
     def close_stdin(self) -> None:
         """End of input: camrelay should exit with status 0."""
         try:
@@ -785,8 +850,13 @@ class Relay:
     def _report(self, message: str) -> str:
         shown = "\n".join("  " + (json.dumps(line) if isinstance(line, dict) else repr(line))
                           for line in self.seen)
+        with self._arrived:
+            others = [raw.decode(errors="replace").rstrip("\n") for raw in self._raw
+                      if b'"reply"' in raw or b'"event"' in raw]
         stderr = self._stderr.decode(errors="replace").strip()
         return (f"{message}\nstatus lines seen so far ({len(self.seen)}):\n{shown or '  (none)'}"
+                + (f"\nreplies and events so far ({len(others)}):\n  " + "\n  ".join(others)
+                   if others else "")
                 + (f"\nstderr:\n{stderr}" if stderr else ""))
 
     def _take(self, deadline: float, waiting_for: str) -> dict:
@@ -881,6 +951,64 @@ class Relay:
                 self._queue.put(None)
                 return lines
             lines.append(self._accept(raw))
+
+    def _wait_message(self, find: Callable[[], Any], timeout: float, waiting_for: str) -> Any:
+        deadline = time.monotonic() + timeout
+        with self._arrived:
+            while True:
+                if self._problems:
+                    pytest.fail(self._report(self._problems[0]))
+                found = find()
+                if found is not None:
+                    return found
+                remaining = deadline - time.monotonic()
+                if self.ended or remaining <= 0:
+                    pytest.fail(self._report(f"no {waiting_for} "
+                                             + ("before the output ended" if self.ended
+                                                else "within the deadline")))
+                self._arrived.wait(remaining)
+
+    def reply(self, id: Any, timeout: float = DEFAULT_TIMEOUT) -> dict:
+        """The reply whose id is `id` (the first, should there be more)."""
+        def find():
+            return next((m for m in self.messages if "reply" in m and m["reply"] == id
+                         and type(m["reply"]) is type(id)), None)
+        return self._wait_message(find, timeout, f"reply with id {id!r}")
+
+    def replies(self) -> list[dict]:
+        """Every reply so far, in order."""
+        with self._arrived:
+            return [m for m in self.messages if "reply" in m]
+
+    def event(self, name: str = None, where: Callable[[dict], bool] = None,
+              timeout: float = DEFAULT_TIMEOUT, **fields: Any) -> dict:
+        """The first event not yet returned by this call that has the name
+        and matches `where` and the field values; waits for one."""
+        def find():
+            for index, message in enumerate(self.messages):
+                if (index not in self._taken and "event" in message
+                        and (name is None or message["event"] == name)
+                        and (where is None or where(message)) and _matches(message, fields)):
+                    self._taken.add(index)
+                    return message
+            return None
+        return self._wait_message(find, timeout, f"event {name or ''} matching {fields or ''}")
+
+    def events(self, name: str = None) -> list[dict]:
+        """Every event so far (of that name), in order."""
+        with self._arrived:
+            return [m for m in self.messages if "event" in m and name in (None, m["event"])]
+
+    def transcript(self) -> list[dict]:
+        """Every line camrelay has written so far, of every kind, parsed, in
+        the order it wrote them."""
+        with self._arrived:
+            return [json.loads(raw) for raw in self._raw]
+
+    def raw_transcript(self) -> list[bytes]:
+        """The same, as the bytes of each line (with its line end)."""
+        with self._arrived:
+            return list(self._raw)
 
     # -- exit ----------------------------------------------------------------
 
@@ -1054,10 +1182,12 @@ class Bench:
                     pass
             if report := sanitizer_report(relay.stderr):
                 reports.append(report)
+            reports.extend(relay._problems)  # replies and events that broke the schema
         for device in self.devices:
             if device.plugged:
                 self.testbed.remove_device(device.syspath)
                 device.plugged = False
         self.testbed = None  # the testbed removes its folder when freed
         if reports:
-            pytest.fail("sanitizer report from camrelay:\n" + "\n".join(reports))
+            pytest.fail("sanitizer report, or a line that breaks the protocol, from camrelay:\n"
+                        + "\n".join(reports))
