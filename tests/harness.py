@@ -1262,7 +1262,7 @@ class Bench:
         self.testbed = UMockdev.Testbed.new()
         self.root_dir = self.testbed.get_root_dir()
         self.home = self.directory / "home"  # libgphoto2 keeps its settings here
-        self.home.mkdir(exist_ok=True)
+        self.home.mkdir(parents=True, exist_ok=True)
         self.camera = Camera(self.directory / "virtualcam", self.home)
         # What relay() starts; gphoto2() loads the drivers beside it.
         self.camrelay = CAMRELAY
