@@ -1414,7 +1414,7 @@ int cameraCapturePreview(Camera* camera, CameraFile* file, GPContext* context) {
     auto began = Clock::now();
     Private& pl = *camera->pl;
     reloadScript(pl);
-    const virtualcam::PreviewSpec preview = pl.script.preview;
+    const virtualcam::LiveView preview = pl.script.preview;
     Vendor vendor = vendorOf(pl);
     json entry{{"op", "preview"}};
     auto finish = [&](int result) {

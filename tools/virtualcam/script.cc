@@ -144,8 +144,8 @@ static std::optional<std::string> optionalBytes(const json& object, const char* 
   return decodeBytes(object.at(key));
 }
 
-static PreviewSpec parsePreview(const json& document) {
-  PreviewSpec preview;
+static LiveView parsePreview(const json& document) {
+  LiveView preview;
   if (!document.contains("preview")) return preview;
   const json& given = document.at("preview");
   if (given.is_boolean()) {

@@ -102,7 +102,7 @@ enum class Vendor {
 };
 
 // Live view: what gp_camera_capture_preview returns.
-struct PreviewSpec {
+struct LiveView {
   bool enabled = true;  // false: the body has no live view
   int width = 640;
   int height = 424;
@@ -157,7 +157,7 @@ struct Script {
   std::optional<Vendor> vendor;  // absent: Sony for Sony models, else Nikon
   int setConfigBusy = 0;         // the next settings writes find the camera busy
   bool writeEvents = true;       // an accepted write is reported by an event
-  PreviewSpec preview;
+  LiveView preview;
 
   Outcome outcome(const std::string& operation) const;
 };
