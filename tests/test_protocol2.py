@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from harness import GP_ERROR_CAMERA_BUSY, GP_ERROR_IO, pattern_bytes
+from harness import GP_ERROR, GP_ERROR_CAMERA_BUSY, GP_ERROR_IO, pattern_bytes
 
 FOLDER = "/store_00010001/DCIM/100VCAM"
 
@@ -141,19 +141,36 @@ def test_a_capture_that_returns_its_photo_names_it(bench, tmp_path):
     assert relay.ask({"command": "capture"})["capture"] == number + 1
 
 
-@pytest.mark.parametrize("result, text, key", [
-    (GP_ERROR_CAMERA_BUSY, None, "tethering.error.captureBusy"),
+NO_FOCUS = "Canon EOS Capture failed to release: Perhaps no focus?"
+
+
+@pytest.mark.parametrize("model, result, text, key", [
+    ("trigger", GP_ERROR_CAMERA_BUSY, None, "tethering.error.captureBusy"),
+    ("capture", GP_ERROR_CAMERA_BUSY, None, "tethering.error.captureBusy"),
+    ("trigger", GP_ERROR, NO_FOCUS, "tethering.error.focusFailed"),
 ])
-def test_a_capture_the_camera_refuses_keeps_the_session(bench, tmp_path, result, text, key):
-    relay, _ = opened(bench, tmp_path)
-    bench.camera.set_result("trigger", result)
+def test_a_capture_the_camera_refuses_keeps_the_session(bench, tmp_path, model, result, text,
+                                                        key):
+    relay, _ = opened(bench, tmp_path, model=model)
+    operation = "trigger" if model == "trigger" else "capture"
+    bench.camera.set_result(operation, result, text=text)
     refused = relay.ask({"command": "capture"})
-    assert not refused["ok"] and refused["error"]["key"] == key
+    assert not refused["ok"] and refused["error"]["key"] == key, refused
     assert refused["error"]["code"] == result
-    relay.wait_for(phase="ready")
-    bench.camera.set_result("trigger", None)
-    assert relay.ask({"command": "capture"})["ok"]
+    assert refused["error"]["text"] == (text or "I/O in progress")  # libgphoto2's words
+    assert [s["phase"] for s in relay.pending_lines()][-2:] == ["capturing", "ready"]
+    bench.camera.set_result(operation, None)
+    assert relay.ask({"command": "capture"})["capture"] == 1
     assert relay.event("photo")["capture"] == 1
+
+
+def test_a_capture_failing_otherwise_takes_the_failure_road(bench, tmp_path):
+    relay, _ = opened(bench, tmp_path)
+    bench.camera.set_result("trigger", GP_ERROR, text="Canon EOS Capture failed: 2003")
+    refused = relay.ask({"command": "capture"})
+    assert refused["error"]["key"] == "tethering.error.cameraFailed"
+    assert refused["error"]["code"] == GP_ERROR
+    relay.wait_for(phase="error", error="Unspecified error")
 
 
 def test_a_failure_names_what_it_leaves_behind_and_the_next_start_saves_it(bench, tmp_path):
