@@ -7,12 +7,13 @@ beginning "> " are written to camrelay (consecutive ones in one write, so
 that camrelay carries them out before any camera work; "␀" stands for a NUL
 byte and /home/ann/Shoot for the test's folder), "< " are its status lines
 as it wrote them, "! " bench actions (ACTIONS: "name" or "name: arguments"),
-"# " comments. Each step (a write or an action) is taken only once every
-line of the step before it has come, so the lines come in one order. The
-replay compares each line byte for byte, key order, escaping and number
-formatting included; only what differs from run to run is masked: the
-numbers of "transferMs" and "flushMs" and the "libraryVersion" text. At the
-end of input camrelay must exit 0 without another line.
+"# " comments (which say what each step shows). Each step (a write or an
+action) is taken only once every line of the step before it has come, so
+the lines come in one order. The replay compares each line byte for byte,
+key order, escaping and number formatting included; only what differs from
+run to run is masked: the numbers of "transferMs" and "flushMs" and the
+"libraryVersion" text. At the end of input camrelay must exit 0 without
+another line.
 
 To record it again (only for a change of protocol 1's lines that every host
 is told of), edit the ">", "!" and "#" lines and run this file with
@@ -34,7 +35,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import EVENT_FILE_ADDED, text
+import harness
+from harness import EVENT_FILE_ADDED
 
 TRANSCRIPT = Path(__file__).resolve().parent / "data" / "protocol1_session.txt"
 RECORDING = os.environ.get("CAMRELAY_RECORD_PROTOCOL1") == "1"
@@ -70,8 +72,9 @@ class Session:
 
     def slow_card_burst(self, *names):
         """1 MiB photos on the card (in the script: they outlive the camera's
-        session), announced in one write and fetched at 100 kB/s, so that a
-        cable pulled after the first "transferring" line cuts its download."""
+        session), announced in one write and fetched at 100 kB/s: the first
+        takes 10 s, so that a cable pulled after its "transferring" line (by
+        the recorder RECORD_QUIET later) cuts its download."""
         self.camera.set_throttle(100_000)
         self.camera.add_generated_files((CARD, name, 1 << 20, seed) for seed, name in
                                         enumerate(names, 60))
@@ -89,7 +92,8 @@ ACTIONS = {
         "trigger", None if result == "ok" else int(result)),
     "slow card burst": Session.slow_card_burst,
     "full speed": lambda s: s.camera.set_throttle(0),
-    "settings with a lens name to escape": lambda s: s.camera.set_config([text("lensname", LENS)]),
+    "settings with a lens name to escape": lambda s: s.camera.set_config(
+        [harness.text("lensname", LENS)]),
     "default settings": lambda s: s.camera.default_config(),
 }
 
@@ -139,7 +143,9 @@ def test_a_host_without_hello_reads_todays_lines_byte_for_byte(bench, tmp_path):
             step_open = True
         elif mark == "<" and not RECORDING:
             written = session.relay.raw_line()
-            assert masked(written) == masked(text.encode() + b"\n"), f"line {number}"
+            shown = written.decode(errors="replace")
+            assert masked(written) == masked(text.encode() + b"\n"), (
+                f"line {number} of {TRANSCRIPT.name}; camrelay wrote:\n{shown}")
     end_step()
 
     assert session.relay.wait_exit() == 0
