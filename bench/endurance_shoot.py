@@ -797,7 +797,9 @@ class Shoot:
                           "flight, was announced")
 
     def _fault_stop_with_queue(self) -> None:
-        self._throttled_burst(self.rng.randint(2, 5), 100_000, 600_000)
+        # Some photos over 1 MiB, which take long enough at 4 MB/s for
+        # progress events.
+        self._throttled_burst(self.rng.randint(2, 5), 100_000, 2_500_000)
         self._stop_and_wait()
 
     def _fault_stop_idle(self) -> None:
