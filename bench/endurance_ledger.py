@@ -673,6 +673,9 @@ class Figures:
     # or none.
     button_photos_given_a_capture: int = 0
     capture_photos_given_another: int = 0
+    # Captures given more photos than a pair: a burst of the button's in
+    # other formats, each within the pair wait of the one before.
+    captures_given_more_than_a_pair: int = 0
     wall_seconds: float = 0.0
     relays: int = 0
     problems: list[str] = field(default_factory=list)  # the first 200
@@ -739,6 +742,7 @@ class Figures:
             ("captures_unaccounted_after_sigterm", self.captures_unaccounted_after_sigterm),
             ("button_photos_given_a_capture", self.button_photos_given_a_capture),
             ("capture_photos_given_another", self.capture_photos_given_another),
+            ("captures_given_more_than_a_pair", self.captures_given_more_than_a_pair),
             ("wall_seconds", f"{self.wall_seconds:.1f}"),
             *((f"not_saved_share_{rule}_percent", share(self.not_saved[rule])) for rule in RULES),
             ("losses_share_percent", share(self.losses)),

@@ -1192,6 +1192,8 @@ class Shoot:
                     figures.capture_photos_given_another += 1
                 else:
                     figures.button_photos_given_a_capture += 1
+        photos = Counter(n for told in talk.reported.values() for n in told if n)
+        figures.captures_given_more_than_a_pair += sum(1 for n in photos.values() if n > 2)
         for number in talk.captures:
             if number in talk.lost:
                 figures.captures_lost += 1
