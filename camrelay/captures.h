@@ -5,8 +5,10 @@
 // A capture that returns its photo (gp_camera_capture) names it at once. A
 // trigger's photo comes later, announced by a file-added event, and cannot
 // be told from a photo of the camera's own shutter button. So a trigger is
-// "in flight" until the camera announces a file: each announced file ends
-// the oldest capture in flight and belongs to it. A file announced within
+// "in flight" until the camera announces a photo that is fetched: each such
+// file ends the oldest capture in flight and belongs to it (a file that is
+// skipped, or announced again, could never be told to the host as its photo,
+// and ends none). A file announced within
 // the pair wait after a capture's photo with the same stem as that photo, or
 // in another format with no capture in flight, is the second file of a
 // RAW+JPEG pair and belongs to the same capture. Other files belong to no
@@ -51,8 +53,8 @@ void captureInFlight(std::uint64_t number);
 // pair may follow as an event.
 void captureReturned(std::uint64_t number, const std::string& name);
 
-// The camera announced the file `name` (its last path component): the
-// capture it belongs to, 0 for none. Ends the capture in flight that it
+// The camera announced the file `name` (its last path component), which is
+// queued: the capture it belongs to, 0 for none. Ends the capture in flight that it
 // belongs to, unless it is the second file of a pair.
 std::uint64_t captureOfAnnounced(const std::string& name);
 
