@@ -551,14 +551,16 @@ def _stem_and_extension(name: str) -> tuple[str, str]:
     return (name, "") if dot < 0 else (name[:dot], name[dot + 1:].lower())
 
 
-def capture_rule(timeline: list[tuple], lost: dict[int, str],
-                 reported: dict[str, set[int]]) -> tuple[dict[str, int], dict[int, str]]:
+def capture_rule(timeline: list[tuple], lost: dict[int, str], reported: dict[str, set[int]],
+                 photo: Callable[[str], bool]) -> tuple[dict[str, int], dict[int, str]]:
     """Which capture camrelay's documented rule (camrelay/captures.h) gives
     each file announced in one process, from the camera's record of that
-    process (Records.timelines): each announced file ends the oldest
-    capture in flight, unless it is the second file of a pair (within
-    PAIR_WAIT of the capture's last photo, with its stem, or in another
-    format with no capture in flight). A capture that camrelay reported lost
+    process (Records.timelines): each announced file that camrelay fetches
+    (a photo, by `photo`, not announced before in the camera's session)
+    ends the oldest capture in flight, unless it is the second file of a
+    pair (within PAIR_WAIT of the capture's last photo, with its stem, or
+    in another format with no capture in flight); one that it does not
+    fetch belongs to none and ends none. A capture that camrelay reported lost
     was never ended by a file (it would not have been lost), so it never
     enters the queue here. Where an announcement came so near the end of
     the pair wait that the two clocks could disagree, the side that
@@ -569,10 +571,12 @@ def capture_rule(timeline: list[tuple], lost: dict[int, str],
     last: Optional[list] = None  # [number, at, stem, extension] of a capture's last photo
     given: dict[str, int] = {}
     ended_by: dict[int, str] = {}
+    announced: set[str] = set()  # in the camera's session
     for entry in timeline:
         kind = entry[0]
         if kind in ("open", "exit"):
             in_flight.clear()
+            announced.clear()
             last = None
         elif kind == "trigger":
             if entry[1] not in lost:
@@ -581,8 +585,14 @@ def capture_rule(timeline: list[tuple], lost: dict[int, str],
             number, identity, name, at = entry[1:]
             last = [number, at, *_stem_and_extension(name)]
             given.setdefault(identity, number)
+            announced.add(identity)
         else:
             identity, name, at = entry[1:]
+            fetched = photo(identity) and identity not in announced
+            announced.add(identity)
+            if not fetched:
+                given.setdefault(identity, 0)
+                continue
             stem, extension = _stem_and_extension(name)
 
             def second_of_pair(within: bool) -> bool:

@@ -1174,7 +1174,9 @@ class Shoot:
         if not silenced and len(talk.captures) != taken:
             self._problem(f"camrelay {talk.pid} numbered {len(talk.captures)} captures, the camera "
                           f"took {taken}")
-        given, ended_by = capture_rule(self.records.timelines[talk.pid], talk.lost, talk.reported)
+        given, ended_by = capture_rule(
+            self.records.timelines[talk.pid], talk.lost, talk.reported,
+            lambda identity: identity in self.photos and self.photos[identity].photo)
         truth = self.records.taken_by[talk.pid]
         for identity, told in talk.reported.items():
             if len(told) > 1:
@@ -1201,15 +1203,11 @@ class Shoot:
                 figures.captures_with_photos += 1
             elif silenced:
                 figures.captures_unaccounted_after_sigterm += 1
-            elif (by := ended_by.get(number)) is not None:
-                photo = self.photos.get(by)
-                what = "no photo" if photo is not None and not photo.photo else \
-                    "a file announced before" if talk.reported.get(by) else "a file not queued"
-                self._problem(f"capture {number} of camrelay {talk.pid} was ended, by the rule, "
-                              f"by {by} ({what}), and no event names it")
             else:
+                by = ended_by.get(number)
                 self._problem(f"capture {number} of camrelay {talk.pid}: no event names it, "
-                              "neither a photo's nor captureLost")
+                              "neither a photo's nor captureLost"
+                              + (f" (by the rule {by} ended it)" if by else ""))
 
     def _rule_fits(self, identity: str, rule: str) -> bool:
         """Whether the rule by which the log gave a photo up fits what the
