@@ -9,10 +9,10 @@ namespace {
 
 // ptp2's choices (in the C locale) and what each means to the host.
 constexpr std::pair<std::string_view, std::string_view> kTargets[] = {
-    {"Memory card", "card"},             // Nikon, Canon, Panasonic
-    {"Internal RAM", "memory"},          //
-    {"card", "card"},                    // Sony
-    {"sdram", "memory"},                 //
+    {"Memory card", "card"},            // Nikon, Canon, Panasonic
+    {"Internal RAM", "memory"},         //
+    {"card", "card"},                   // Sony
+    {"sdram", "memory"},                //
     {"card+sdram", "card and memory"},  //
 };
 

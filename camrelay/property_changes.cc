@@ -16,8 +16,7 @@ constexpr std::string_view kTo = "\" to \"";
 constexpr std::string_view kUnhandled = "Unhandled type";
 
 bool allDigits(std::string_view text) {
-  return !text.empty() &&
-         text.find_first_not_of("0123456789") == std::string_view::npos;
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 // A range value as ptp2 writes it with %f: [-]digits, a point, six digits.

@@ -200,10 +200,10 @@ std::optional<Answer> valueProblem(CameraWidget* widget, const nlohmann::json& v
       if (!value.is_boolean()) return invalidValue("true or false");
       return std::nullopt;
     case SettingKind::kDate: {
-      bool fits = value.is_number_unsigned()  ? value.get<std::uint64_t>() <= INT_MAX
-                  : value.is_number_integer() ? value.get<std::int64_t>() >= INT_MIN &&
-                                                    value.get<std::int64_t>() <= INT_MAX
-                                              : false;
+      bool fits = value.is_number_unsigned() ? value.get<std::uint64_t>() <= INT_MAX
+                  : value.is_number_integer()
+                      ? value.get<std::int64_t>() >= INT_MIN && value.get<std::int64_t>() <= INT_MAX
+                      : false;
       if (!fits) return invalidValue("an integer of seconds since 1970 that fits 32 bits");
       return std::nullopt;
     }

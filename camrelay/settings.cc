@@ -92,8 +92,8 @@ class SettingReader {
       int result = retry_.run(
           [&] {
             CameraWidget* got = nullptr;
-            int answer = cameraCall(
-                [&] { return gp_camera_get_config(state.camera, &got, state.context); });
+            int answer =
+                cameraCall([&] { return gp_camera_get_config(state.camera, &got, state.context); });
             if (got != nullptr) owned_.push_back(got);
             if (answer >= GP_OK) root_ = got;
             return answer;
@@ -248,8 +248,8 @@ Answer setSetting(const std::string& key, const nlohmann::json& value) {
     std::optional<std::string> choice;
     if (value.is_string()) choice = cameraTarget(found.widget, value.get<std::string>());
     if (!choice) {
-      return Answer::refused(kNotAChoice, "the camera offers no such capture target",
-                             std::nullopt, {{"choices", hostTargets(found.widget)}});
+      return Answer::refused(kNotAChoice, "the camera offers no such capture target", std::nullopt,
+                             {{"choices", hostTargets(found.widget)}});
     }
     written = *choice;
   }
@@ -274,8 +274,10 @@ Answer setSetting(const std::string& key, const nlohmann::json& value) {
   }
   nlohmann::json now = target ? captureTargetEntry(shown)["value"] : settingValue(shown);
   if (target) state.captureTarget = value.get<std::string>();
-  logEvent("set ", found.name, " for ", key, " after ", retry.tries(), " call(s): now ", now.dump());
-  Answer answer = Answer::ok({{"key", key}, {"setting", textOrReplaced(found.name)}, {"value", now}});
+  logEvent("set ", found.name, " for ", key, " after ", retry.tries(), " call(s): now ",
+           now.dump());
+  Answer answer =
+      Answer::ok({{"key", key}, {"setting", textOrReplaced(found.name)}, {"value", now}});
   answer.statusAfter = showSettingValue(found.name, acceptedText(shown));
   return answer;
 }
@@ -368,8 +370,8 @@ std::optional<nlohmann::json> restoreCaptureTarget() {
   Answer answer = setSetting(kCaptureTargetKey, wanted);
   if (state.camera == nullptr) return nlohmann::json();
   if (answer.refusal) {
-    logEvent("capture target \"", wanted, "\" not set again after the start: ",
-             answer.refusal->key, " (", answer.refusal->text, ")");
+    logEvent("capture target \"", wanted, "\" not set again after the start: ", answer.refusal->key,
+             " (", answer.refusal->text, ")");
     state.captureTarget = wanted;  // still the host's choice for the next start
     return nlohmann::json();
   }

@@ -2,6 +2,8 @@
 // put, the capture target's words, ptp2's property-changed texts, and the
 // busy retry. Reads and writes on a camera are tested on the camera bench
 // (test_settings.py).
+#include "settings.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,7 +14,6 @@
 #include "property_changes.h"
 #include "session.h"
 #include "setting_values.h"
-#include "settings.h"
 #include "status_capture.h"
 
 namespace {
@@ -67,8 +68,9 @@ TEST(SettingEntries, EachKindGivesItsValueAndBounds) {
   Widget range = rangeWidget(1.0f / 3, 5.6f, 0.1f, 1e7f);
   json entry = settingEntry(range.get(), "r");
   EXPECT_EQ(entry["kind"], "range");
-  EXPECT_EQ(entry["value"].dump() + entry["min"].dump() + entry["max"].dump() + entry["step"].dump(),
-            "100000000.333333345.60.1");
+  EXPECT_EQ(
+      entry["value"].dump() + entry["min"].dump() + entry["max"].dump() + entry["step"].dump(),
+      "100000000.333333345.60.1");
   Widget toggle = intWidget(GP_WIDGET_TOGGLE, 2);
   gp_widget_set_readonly(toggle.get(), 1);
   EXPECT_EQ(settingEntry(toggle.get(), "t")["value"], true);
@@ -88,11 +90,19 @@ TEST(SettingValues, EachWrongValueIsRefusedWithItsOwnKey) {
       {choice.get(),
        {{"Daylight", ""}, {"daylight", kNotAChoice}, {1, kInvalidField}, {true, kInvalidField}}},
       {range.get(),
-       {{3, ""}, {-3.0, ""}, {0.25, ""}, {3.01, kOutOfRange}, {1e300, kOutOfRange},
-        {"1", kInvalidField}, {false, kInvalidField}}},
+       {{3, ""},
+        {-3.0, ""},
+        {0.25, ""},
+        {3.01, kOutOfRange},
+        {1e300, kOutOfRange},
+        {"1", kInvalidField},
+        {false, kInvalidField}}},
       {toggle.get(), {{true, ""}, {1, kInvalidField}, {"on", kInvalidField}}},
       {date.get(),
-       {{0, ""}, {2147483647, ""}, {2147483648LL, kInvalidField}, {1.5, kInvalidField},
+       {{0, ""},
+        {2147483647, ""},
+        {2147483648LL, kInvalidField},
+        {1.5, kInvalidField},
         {"2024", kInvalidField}}},
       {text.get(), {{"", ""}, {"any words", ""}, {7, kInvalidField}}},
   };
