@@ -245,8 +245,10 @@ Answer setSetting(const std::string& key, const nlohmann::json& value) {
 
   nlohmann::json written = value;
   if (target) {
-    std::optional<std::string> choice;
-    if (value.is_string()) choice = cameraTarget(found.widget, value.get<std::string>());
+    if (!value.is_string()) {
+      return Answer::refused(kInvalidField, "\"value\" must be a string, one of the choices");
+    }
+    std::optional<std::string> choice = cameraTarget(found.widget, value.get<std::string>());
     if (!choice) {
       return Answer::refused(kNotAChoice, "the camera offers no such capture target", std::nullopt,
                              {{"choices", hostTargets(found.widget)}});

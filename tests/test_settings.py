@@ -87,6 +87,7 @@ def test_d750_refuses_bad_input_and_the_session_goes_on(d750_bench, tmp_path):
         ({"key": "aperture", "value": "f/99"}, "notAChoice"),
         ({"key": "battery", "value": "10%"}, "readOnly"),
         ({"key": "zoom", "value": "2x"}, "unknownSetting"),
+        ({"key": "captureTarget", "value": 1}, "invalidField"),
         ({"key": "captureTarget", "value": "card and memory"}, "notAChoice"),
     ]
     for fields, key in refused:
