@@ -7,9 +7,12 @@
 // be told from a photo of the camera's own shutter button. So a trigger is
 // "in flight" until the camera announces a file: each announced file ends
 // the oldest capture in flight and belongs to it. A file announced within
-// the pair wait after a capture's photo, with no capture in flight or with
-// the same stem as that photo, is the second file of a RAW+JPEG pair and
-// belongs to the same capture. Other files belong to no capture. A capture
+// the pair wait after a capture's photo with the same stem as that photo, or
+// in another format with no capture in flight, is the second file of a
+// RAW+JPEG pair and belongs to the same capture. Other files belong to no
+// capture. So a photo of the camera's own button taken while a capture is
+// in flight is taken for the capture's, and the capture's own photo then
+// for the next capture's or for none. A capture
 // in flight that the session gives up on (a failure, the end of a stop's
 // wait, the camera's close) is lost: its photo may still be on the card.
 #pragma once
@@ -34,7 +37,8 @@ struct CaptureInFlight {
 struct CapturePhoto {
   std::uint64_t number = 0;
   SteadyClock::time_point at;
-  std::string stem;  // its name without the extension
+  std::string stem;       // its name without the extension
+  std::string extension;  // lower-cased
 };
 
 // The next capture's number; the count goes on across camera sessions.

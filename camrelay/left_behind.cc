@@ -4,7 +4,6 @@
 #include <string_view>
 #include <utility>
 
-#include "device_registry.h"
 #include "diagnostic_log.h"
 #include "discovery.h"
 #include "file_system.h"

@@ -29,6 +29,7 @@ See tools/virtualcam/README.md for the script format.
 
 from __future__ import annotations
 
+import fcntl
 import functools
 import hashlib
 import json
@@ -58,12 +59,16 @@ SOURCE_DIR = Path(os.environ.get("CAMRELAY_SOURCE_DIR", Path(__file__).resolve()
 BUILD_DIR = Path(os.environ.get("CAMRELAY_BUILD_DIR", SOURCE_DIR / "build"))
 TESTCOPY_DIR = BUILD_DIR / "testcopy"
 CAMRELAY = TESTCOPY_DIR / "camrelay"
+# The virtual camera's built-in configuration tree, which the driver builds in.
+DEFAULT_CONFIG = SOURCE_DIR / "tools" / "virtualcam" / "default_config.json"
 PROTOCOL_SCHEMA = SOURCE_DIR / "docs" / "protocol.schema.json"
 
 DEFAULT_TIMEOUT = 10.0
 
 # libgphoto2 result codes that tests commonly script.
 GP_ERROR = -1
+GP_ERROR_BAD_PARAMETERS = -2
+GP_ERROR_NOT_SUPPORTED = -6
 GP_ERROR_IO = -7
 GP_ERROR_TIMEOUT = -10
 GP_ERROR_IO_USB_FIND = -52
@@ -349,16 +354,23 @@ class Device:
 
 def widget(type: str, name: Union[str, bytes], value: Any = None, *, label: Any = None,
            choices: Iterable[Union[str, bytes]] = (), readonly: bool = False,
-           children: Iterable[dict] = (), min: Any = 0, max: Any = 100, step: Any = 1) -> dict:
+           children: Iterable[dict] = (), min: Any = 0, max: Any = 100, step: Any = 1,
+           code: int = None, refuse: Iterable[Any] = ()) -> dict:
     """One configuration widget. `type` is window, section, text, range,
     toggle, radio, menu, button or date. Names, labels and string values may
     be bytes (for bytes that are not UTF-8); range values may be any float
-    (NaN, infinities, -0.0) or a fraction text such as "1/3"."""
+    (NaN, infinities, -0.0) or a fraction text such as "1/3". `code` is its
+    PTP property code (default: property_code(name)); the camera answers a
+    write of a value in `refuse` with "Invalid DeviceProp value"."""
     entry: dict[str, Any] = {"type": type, "name": _text(name)}
     if label is not None:
         entry["label"] = _text(label)
     if readonly:
         entry["readonly"] = True
+    if code is not None:
+        entry["code"] = code
+    if refuse:
+        entry["refuse"] = [_value(v) for v in refuse]
     if type in ("text", "radio", "menu"):
         if value is not None:
             entry["value"] = _text(value)
@@ -405,6 +417,103 @@ def section(name, children, **kw) -> dict:
     return widget("section", name, children=children, **kw)
 
 
+# ptp2's capture target: its own setting for Nikon, Canon and Panasonic
+# (labels of "sdram" and "card"), a camera property (0xd222) for Sony.
+CAPTURE_TARGET_LABELS = {"sdram": "Internal RAM", "card": "Memory card"}
+SONY_CAPTURE_TARGETS = ("sdram", "card", "card+sdram")
+
+
+def capture_target(style: str = "nikon", value: str = "sdram") -> dict:
+    """The capture target widget "capturetarget" as ptp2 shows it: style
+    "nikon" (also Canon's and Panasonic's; its value lives in libgphoto2's
+    settings, so `value` here is only what the script says) or "sony" (a
+    camera property with `value` one of SONY_CAPTURE_TARGETS)."""
+    if style == "sony":
+        return radio("capturetarget", value, label="Capture Target",
+                     choices=SONY_CAPTURE_TARGETS, code=0xD222)
+    return radio("capturetarget", CAPTURE_TARGET_LABELS[value], label="Capture Target",
+                 choices=CAPTURE_TARGET_LABELS.values())
+
+
+def _value(value: Any) -> Any:
+    """A setting's value for the script: text as _text, a float as _number,
+    a bool or int as an int."""
+    if isinstance(value, (str, bytes)):
+        return _text(value)
+    if isinstance(value, float):
+        return _number(value)
+    return int(value)
+
+
+def _from_script(value: Any) -> Any:
+    """A value as the script holds it, for a test: {"hex"} as bytes."""
+    if isinstance(value, dict) and "hex" in value:
+        return bytes.fromhex(value["hex"])
+    return value
+
+
+def default_config() -> list[dict]:
+    """The driver's built-in tree (default_config.json)."""
+    return json.loads(DEFAULT_CONFIG.read_text())
+
+
+def find_widget(widgets: Iterable[dict], name: str) -> Optional[dict]:
+    """The first widget named `name` (at any depth), or None."""
+    for described in widgets:
+        if _from_script(described.get("name")) in (name, name.encode()):
+            return described
+        if found := find_widget(described.get("children", ()), name):
+            return found
+    return None
+
+
+def _all_widgets(widgets: Iterable[dict]):
+    """Every widget of a tree, depth first."""
+    for described in widgets:
+        yield described
+        yield from _all_widgets(described.get("children", ()))
+
+
+def property_code(name: Union[str, bytes]) -> int:
+    """The PTP property code of a widget without "code": 0xD000 plus the low
+    12 bits of the FNV-1a hash of its name (the default tree names its own)."""
+    digest = 2166136261
+    for byte in name.encode() if isinstance(name, str) else name:
+        digest = ((digest ^ byte) * 16777619) & 0xFFFFFFFF
+    return 0xD000 | (digest & 0x0FFF)
+
+
+def _jpeg_segments(data: bytes):
+    """(marker, payload) of each segment of a JPEG up to its scan."""
+    if data[:2] != b"\xff\xd8":
+        raise ValueError("not a JPEG")
+    at = 2
+    while at + 4 <= len(data) and data[at] == 0xFF:
+        marker, length = data[at + 1], int.from_bytes(data[at + 2:at + 4], "big")
+        yield marker, data[at + 4:at + 2 + length]
+        if marker == 0xDA:
+            return
+        at += 2 + length
+    raise ValueError("JPEG ends before its scan")
+
+
+def frame_number(data: bytes) -> int:
+    """The number of a live view frame of the virtual camera (its comment
+    "virtualcam frame N")."""
+    for marker, payload in _jpeg_segments(data):
+        if marker == 0xFE and payload.startswith(b"virtualcam frame "):
+            return int(payload[len(b"virtualcam frame "):])
+    raise ValueError("no frame number")
+
+
+def frame_size(data: bytes) -> tuple[int, int]:
+    """The width and height of a baseline JPEG (its SOF0 segment)."""
+    for marker, payload in _jpeg_segments(data):
+        if marker == 0xC0:
+            return int.from_bytes(payload[3:5], "big"), int.from_bytes(payload[1:3], "big")
+    raise ValueError("no SOF0 segment")
+
+
 # ---------------------------------------------------------------------------
 
 
@@ -415,9 +524,10 @@ class Camera:
     by the driver). One Camera serves every plugged device unless a device
     has a folder of its own (Bench.camera_for)."""
 
-    def __init__(self, directory: Union[str, Path]):
+    def __init__(self, directory: Union[str, Path], home: Union[str, Path] = None):
         self.directory = Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
+        self.home = Path(home) if home is not None else None  # libgphoto2's settings
         self.script: dict[str, Any] = {"card": [], "results": {}}
         self._seed = 1
         self.write()
@@ -487,17 +597,24 @@ class Camera:
         self.script.setdefault("folders", []).append(_text(folder))
         self.write()
 
-    def set_result(self, operation: str, result: Optional[int], after_bytes: int = 0) -> None:
+    def set_result(self, operation: str, result: Optional[int], after_bytes: int = 0,
+                   text: str = None) -> None:
         """Makes `operation` fail with `result` until changed again (None
         clears it). Operations: camera_init, exit, capture, trigger,
-        wait_for_event, get_config (every configuration access),
-        get_single_config (single-setting access only), file_get. For
-        file_get, `after_bytes` bytes are written before the failure."""
+        wait_for_event, get_config (every configuration read),
+        get_single_config (single-setting reads only), set_config (every
+        settings write), preview, file_get. For file_get, `after_bytes` bytes
+        are written before the failure. With `text` the driver reports it
+        with gp_context_error first (ptp2: "Perhaps no focus?")."""
         results = self.script.setdefault("results", {})
         if result is None:
             results.pop(operation, None)
-        elif after_bytes:
-            results[operation] = {"result": result, "afterBytes": after_bytes}
+        elif after_bytes or text is not None:
+            results[operation] = {"result": result}
+            if after_bytes:
+                results[operation]["afterBytes"] = after_bytes
+            if text is not None:
+                results[operation]["text"] = _text(text)
         else:
             results[operation] = result
         self.write()
@@ -549,34 +666,236 @@ class Camera:
         self.script.pop("config", None)
         self.write()
 
+    def tree(self) -> Optional[list[dict]]:
+        """The tree the script gives (its own or the built-in one, with the
+        serial number and padding widgets), with the script's values."""
+        widgets = self.script["config"] if "config" in self.script else default_config()
+        if widgets is None:
+            return None
+        widgets = json.loads(json.dumps(widgets))
+        if "serial" in self.script:
+            serial = [w for w in _all_widgets(widgets) if w.get("name") == "serialnumber"]
+            for described in serial:
+                described["value"] = self.script["serial"]
+            if not serial:
+                widgets.append(section("status", [text("serialnumber", None, readonly=True)]))
+                widgets[-1]["children"][0]["value"] = self.script["serial"]
+        if padding := self.script.get("paddingWidgets"):
+            widgets.append(section("padding", [text(f"padding{i}", f"padding{i}")
+                                               for i in range(1, padding + 1)]))
+        return widgets
+
+    def _script_widget(self, name: str) -> dict:
+        """The widget `name` of script.json's tree, which takes a copy of the
+        built-in tree first when the script has none."""
+        if self.script.get("config") is None:
+            self.script["config"] = default_config()
+        described = find_widget(self.script["config"], name)
+        if described is None:
+            raise KeyError(f"no setting {name!r} in the tree")
+        return described
+
+    def set_refused(self, name: str, values: Iterable[Any]) -> None:
+        """Values of setting `name` that the camera refuses ("Invalid
+        DeviceProp value") when the host writes them."""
+        self._script_widget(name)["refuse"] = [_value(v) for v in values]
+        self.write()
+
+    def set_readonly(self, name: str, readonly: bool = True) -> None:
+        """Makes setting `name` read-only (or writable again)."""
+        self._script_widget(name)["readonly"] = readonly
+        self.write()
+
+    def add_capture_target(self, style: str = "nikon", value: str = None) -> None:
+        """Adds ptp2's capture target (capture_target()) to the tree's
+        capture settings, or replaces it. For style "nikon" a `value`
+        ("sdram", "card") goes where ptp2 keeps it, libgphoto2's settings in
+        the bench's HOME; for "sony" it is the camera's value."""
+        if self.script.get("config") is None:
+            self.script["config"] = default_config()
+        widgets = self.script["config"]
+        for parent in [widgets, *(w["children"] for w in _all_widgets(widgets)
+                                  if "children" in w)]:
+            parent[:] = [w for w in parent if w.get("name") != "capturetarget"]
+        settings = find_widget(widgets, "capturesettings")
+        place = settings["children"] if settings else widgets
+        place.append(capture_target(style, value or "sdram"))
+        if style != "sony" and value is not None:
+            self.set_host_setting("ptp2", "capturetarget", value)
+        self.write()
+
+    # -- the camera's state (state.json) and libgphoto2's settings -----------
+
+    def state(self) -> dict:
+        """state.json: the settings written or turned, busy answers used,
+        the last live view frame's number."""
+        try:
+            return json.loads((self.directory / "state.json").read_text())
+        except (FileNotFoundError, ValueError):
+            return {}
+
+    def _change_state(self, change: Callable[[dict], None]) -> None:
+        """Edits state.json under the lock the driver takes too."""
+        with open(self.directory / "state.lock", "a+") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            state = self.state()
+            change(state)
+            temporary = self.directory / "state.json.tmp"
+            temporary.write_text(json.dumps(state, allow_nan=False))
+            os.replace(temporary, self.directory / "state.json")
+
+    def host_settings(self) -> dict[tuple[str, str], str]:
+        """libgphoto2's settings ($HOME/.gphoto/settings of the bench) by
+        (id, key), where ptp2 keeps its capture target."""
+        path = self.home / ".gphoto" / "settings"
+        settings = {}
+        if path.exists():
+            for line in path.read_text().splitlines():
+                if line.count("=") >= 2:
+                    id, key, value = line.split("=", 2)
+                    settings[(id, key)] = value
+        return settings
+
+    def set_host_setting(self, id: str, key: str, value: Optional[str]) -> None:
+        """Changes one of libgphoto2's settings as gp_setting_set would (None
+        removes it). A process that has read them already keeps its copy."""
+        settings = self.host_settings()
+        if value is None:
+            settings.pop((id, key), None)
+        else:
+            settings[(id, key)] = value
+        path = self.home / ".gphoto" / "settings"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text("".join(f"{i}={k}={v}\n" for (i, k), v in settings.items()))
+
+    def setting(self, name: str) -> Any:
+        """What setting `name` holds now: the value the host wrote or the
+        body turned, unless the script has given the widget another value
+        since; else the script's (text, bytes for text that is not UTF-8, a
+        number, or "nan"/"inf"/"-inf"/"-0"). ptp2's own capture target is
+        read from libgphoto2's settings. None for a setting that neither the
+        tree nor the state holds."""
+        described = find_widget(self.tree() or [], name)
+        if described is not None and described.get("name") == "capturetarget" and any(
+                c in CAPTURE_TARGET_LABELS.values() for c in described.get("choices", ())):
+            kept = self.host_settings().get(("ptp2", "capturetarget"), "sdram")
+            return CAPTURE_TARGET_LABELS.get(kept, kept)
+        scripted = described.get("value") if described else None
+        entry = self.state().get("settings", {}).get(name)
+        if entry is not None and entry.get("script") == scripted:
+            return _from_script(entry["value"])
+        return _from_script(scripted)
+
+    def turn(self, name: str, value: Any, code: int = None) -> None:
+        """Turns setting `name` to `value` on the body, as a photographer
+        does: the camera holds it at once and reports a property-changed
+        event (GP_EVENT_UNKNOWN, "PTP Property %04x changed, "name" to
+        "value"", its text made from the value when it is delivered). `code`
+        names the property of a setting that the tree lacks."""
+        described = find_widget(self.tree() or [], name)
+        scripted = described.get("value") if described else None
+        self._change_state(lambda state: state.setdefault("settings", {}).update(
+            {name: {"value": _value(value), "script": scripted}}))
+        event = {"type": "property_changed", "name": name}
+        if code is not None:
+            event["code"] = code
+        self.add_events([event])
+
+    def viewfinder(self) -> bool:
+        """Whether the camera is in live view (its mirror up) now."""
+        return bool(self.setting("viewfinder"))
+
+    def set_busy(self, operation: str, count: int) -> None:
+        """The next `count` calls of `operation` find the camera busy:
+        "capture" (captures and triggers), "preview" or "set_config" (writes
+        that reach the camera). Starts the count again even when it is the
+        same as before."""
+        if operation == "set_config":
+            self.script["setConfigBusy"] = count
+        elif operation == "capture":
+            self.script.setdefault("capture", {})["busy"] = count
+        elif operation == "preview":
+            preview = self.script.get("preview")
+            if not isinstance(preview, dict):
+                preview = self.script["preview"] = {"enabled": preview is not False}
+            preview["busy"] = count
+        else:
+            raise ValueError(f"no busy count for {operation!r}")
+        self._change_state(lambda state: state.setdefault("busy", {}).pop(operation, None))
+        self.write()
+
+    def set_vendor(self, vendor: Optional[str]) -> None:
+        """Which of ptp2's vendor roads the camera plays for settings writes
+        and live view: "nikon", "canon" (EOS) or "sony"; None: Sony's for the
+        Sony models, Nikon's for the others."""
+        if vendor is None:
+            self.script.pop("vendor", None)
+        else:
+            self.script["vendor"] = vendor
+        self.write()
+
+    def set_write_events(self, enabled: bool) -> None:
+        """Whether an accepted write is reported by a property-changed event
+        (the default, as the bodies report every change)."""
+        self.script["writeEvents"] = enabled
+        self.write()
+
+    def set_preview(self, enabled: bool = True, *, width: int = None, height: int = None,
+                    frame_bytes: int = None, frame_ms: float = None, start_ms: float = None,
+                    busy_ms: float = None) -> None:
+        """Live view: whether the body has it (False: capture_preview answers
+        GP_ERROR_NOT_SUPPORTED), the frame size, frames padded to
+        `frame_bytes`, a frame every `frame_ms` (default 1000/30), what
+        turning live view on takes and what a busy call takes. None keeps a
+        value as it is; set_busy("preview", n) makes calls busy."""
+        preview = self.script.get("preview")
+        preview = dict(preview) if isinstance(preview, dict) else {}
+        preview["enabled"] = enabled
+        for key, value in (("width", width), ("height", height), ("frameBytes", frame_bytes),
+                           ("frameMs", frame_ms), ("startMs", start_ms), ("busyMs", busy_ms)):
+            if value is not None:
+                preview[key] = value
+        self.script["preview"] = preview
+        self.write()
+
     def set_capture(self, folder: Union[str, bytes] = None, name: Union[str, bytes] = None,
                     data: bytes = None, *, size: int = 4096, seed: int = 7,
                     counter_start: int = None, trigger_delay_ms: int = 0,
                     complete_event: bool = False, ram: bool = False,
-                    pair: str = None, pair_delay_ms: int = 0) -> None:
+                    pair: str = None, pair_delay_ms: int = 0, ram_name: str = None,
+                    card_name: str = None, card_only_wait_ms: float = None) -> None:
         """What a capture or trigger creates: a file in `folder` named from
         `name` (each run of '#' is a counter, zero-padded), with the given
         bytes. A trigger reports the file by a file-added event after
         `trigger_delay_ms` (preceded by capture-complete if asked). With
         `ram` the photo stays in camera memory (folder "/", default name
-        capt####.jpg from 0); see the README. With `pair` (an extension) a
-        trigger makes a RAW+JPEG pair, the second file `pair_delay_ms` later."""
+        capt####.jpg from 0); see the README. A capture target in the tree
+        decides instead of `ram`; `ram_name` and `card_name` name the photos
+        in memory and on the card apart. With `pair` (an extension) a
+        trigger makes a RAW+JPEG pair, the second file `pair_delay_ms` later.
+        `card_only_wait_ms`: how long a Sony capture to the card alone waits
+        before it fails (ptp2: 35 s). A busy count (set_busy) stays."""
         keys, _ = _content(data, size, seed, None)
         entry = {"triggerDelayMs": trigger_delay_ms, "completeEvent": complete_event, **keys}
-        for key, value in (("folder", folder), ("name", name), ("counterStart", counter_start)):
+        for key, value in (("folder", folder), ("name", name), ("counterStart", counter_start),
+                           ("ramName", ram_name), ("cardName", card_name)):
             if value is not None:
                 entry[key] = _text(value)
         if ram:
             entry["ram"] = True
         if pair:
             entry.update(pairExtension=pair, pairDelayMs=pair_delay_ms)
+        if card_only_wait_ms is not None:
+            entry["cardOnlyWaitMs"] = card_only_wait_ms
+        if "busy" in self.script.get("capture", {}):
+            entry["busy"] = self.script["capture"]["busy"]
         self.script["capture"] = entry
         self.write()
 
     def capture_bytes(self) -> bytes:
         """The bytes of the files that captures create."""
         capture = self.script.get("capture")
-        if capture is None:
+        if capture is None or not any(k in capture for k in ("data", "hex", "path", "size")):
             return pattern_bytes(4096, 0)
         if "hex" in capture:
             return bytes.fromhex(capture["hex"])
@@ -705,8 +1024,9 @@ class Camera:
     def records(self, op: str = None) -> list[dict]:
         """What the driver did, oldest first, optionally only one operation:
         init, exit, capture, trigger, file_get, ram_handover, get_config,
-        event, request, script_error, event_error, config_error. Each has
-        the time it happened, `at`, on the clock of time.monotonic."""
+        set_config, preview, viewfinder, event, request, script_error,
+        event_error, config_error. Each has the time it happened, `at`, on
+        the clock of time.monotonic."""
         path = self.directory / "record.jsonl"
         if not path.exists():
             return []
@@ -1069,9 +1389,9 @@ class Bench:
         self.directory = Path(directory)
         self.testbed = UMockdev.Testbed.new()
         self.root_dir = self.testbed.get_root_dir()
-        self.camera = Camera(self.directory / "virtualcam")
         self.home = self.directory / "home"  # libgphoto2 keeps its settings here
-        self.home.mkdir(exist_ok=True)
+        self.home.mkdir(parents=True, exist_ok=True)
+        self.camera = Camera(self.directory / "virtualcam", self.home)
         # What relay() starts; gphoto2() loads the drivers beside it.
         self.camrelay = CAMRELAY
         self.devices: list[Device] = []
@@ -1124,7 +1444,8 @@ class Bench:
 
     def camera_for(self, device: Device) -> Camera:
         """A script folder used only by the camera on `device`'s port."""
-        return Camera(self.camera.directory / device.port.replace(":", "-").replace(",", "-"))
+        return Camera(self.camera.directory / device.port.replace(":", "-").replace(",", "-"),
+                      self.home)
 
     # -- processes -----------------------------------------------------------
 

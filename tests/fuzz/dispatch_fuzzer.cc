@@ -1,10 +1,14 @@
 // Host input through the framing and command dispatch, without a camera:
 // the bytes arrive in reads of a size that the last byte picks, and every
-// status line written must be one JSON object with exactly the 13 keys.
+// line written must be one JSON object: a status line with exactly the 13
+// keys, or, once a hello has been carried out, a reply (whose id is null, an
+// integer or a string of at most 256 bytes) or an event. In protocol 2 each
+// complete line gets exactly one reply.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -12,6 +16,7 @@
 #include <string>
 
 #include "main_loop.h"
+#include "protocol.h"
 #include "session.h"
 
 namespace {
@@ -41,16 +46,29 @@ std::string takeOutput(int fd) {
   return text;
 }
 
-void checkStatusLines(const std::string& output) {
+// Checks every line of `output`; returns how many replies it holds.
+std::size_t checkLines(const std::string& output) {
   if (!output.empty() && output.back() != '\n') abort();
+  std::size_t replies = 0;
   std::size_t start = 0;
   for (std::size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1) {
     nlohmann::json line = nlohmann::json::parse(output.substr(start, end - start), nullptr, false);
-    if (line.is_discarded() || !line.is_object() || line.size() != kStatusKeys.size()) abort();
+    if (line.is_discarded() || !line.is_object()) abort();
+    if (line.contains("reply")) {
+      const nlohmann::json& id = line["reply"];
+      bool fits = id.is_null() || id.is_number_integer() ||
+                  (id.is_string() && id.get_ref<const std::string&>().size() <= kMaxIdBytes);
+      if (!fits || !line["ok"].is_boolean() || line.contains("event")) abort();
+      ++replies;
+      continue;
+    }
+    if (line.contains("event")) continue;
+    if (line.size() != kStatusKeys.size()) abort();
     for (const auto& [key, value] : line.items()) {
       if (kStatusKeys.count(key) == 0) abort();
     }
   }
+  return replies;
 }
 
 }  // namespace
@@ -66,10 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (input.remaining_bytes() > 0) {
     std::string chunk = input.ConsumeBytesAsString(readSize);
     if (!appendInput(buffer, chunk.data(), chunk.size())) break;
+    bool replying = speaksProtocol2();
+    std::size_t lines = static_cast<std::size_t>(std::count(buffer.begin(), buffer.end(), '\n'));
     carryOutLines(buffer);
     // Only an incomplete line may wait for the next read.
     if (buffer.find('\n') != std::string::npos) abort();
+    std::size_t replies = checkLines(takeOutput(output));
+    if (replying && replies != lines) abort();
   }
-  checkStatusLines(takeOutput(output));
   return 0;
 }

@@ -12,7 +12,9 @@
 //                 driver consumes them in order and remembers its position
 //                 in events.pos;
 //   record.jsonl  what the driver did (init, exit, capture, downloads...),
-//                 appended one JSON object a line.
+//                 appended one JSON object a line;
+//   state.json    the camera's own state, which outlives the process: the
+//                 settings written or turned, live view, busy answers given.
 // A sub-folder named after the port ("usb-001-005" for "usb:001,005"), when
 // present, replaces the folder for the camera on that port.
 
@@ -28,6 +30,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +45,10 @@
 #include <thread>
 #include <vector>
 
+#include "jpeg_frame.h"
 #include "script.h"
+#include "settings.h"
+#include "state.h"
 
 #define VIRTUALCAM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -51,6 +57,7 @@ using virtualcam::CardFile;
 using virtualcam::Content;
 using virtualcam::Outcome;
 using virtualcam::Script;
+using virtualcam::Vendor;
 
 namespace {
 
@@ -61,9 +68,11 @@ struct Model {
   int operations;
 };
 
-constexpr int kConfig = GP_OPERATION_CONFIG;
+// Every model has live view (the script can take it away) and settings.
+constexpr int kConfig = GP_OPERATION_CONFIG | GP_OPERATION_CAPTURE_PREVIEW;
 constexpr int kCapture = GP_OPERATION_CAPTURE_IMAGE;
 constexpr int kTrigger = GP_OPERATION_TRIGGER_CAPTURE;
+constexpr int kSonyVendor = 0x054C;
 
 // Each model matches its own USB vendor and product id; the device's
 // interface is vendor-specific, so no generic class driver claims it too.
@@ -71,8 +80,8 @@ const Model kModels[] = {
     {"Virtual Camera Trigger", 0x1209, 0x0001, kConfig | kCapture | kTrigger},
     {"Virtual Camera Capture", 0x1209, 0x0002, kConfig | kCapture},
     {"Virtual Camera Viewer", 0x1209, 0x0003, kConfig},
-    {"Virtual Camera Sony", 0x054C, 0x0FF0, kConfig | kTrigger},
-    {"Virtual Camera Sony Capture", 0x054C, 0x0FF1, kConfig | kCapture},
+    {"Virtual Camera Sony", kSonyVendor, 0x0FF0, kConfig | kTrigger},
+    {"Virtual Camera Sony Capture", kSonyVendor, 0x0FF1, kConfig | kCapture},
 };
 
 using Clock = std::chrono::steady_clock;
@@ -93,6 +102,9 @@ struct PendingEvent {
   std::string folder;
   std::string name;
   std::optional<RamPhoto> ram;  // handed over when the event is delivered
+  // A property-changed event of this setting, its text made when it is
+  // delivered (GP_EVENT_UNKNOWN).
+  std::string property;
 };
 
 }  // namespace
@@ -115,9 +127,13 @@ struct _CameraPrivateLibrary {
   std::vector<RamPhoto> ram;
   int cacheHolds = -1;
   std::deque<PendingEvent> pending;
-  std::uint64_t captureCounter = 0;
-  bool counterStarted = false;
+  // The counters of capture names in memory and on the card, started at
+  // the first capture to each.
+  std::optional<std::uint64_t> ramCounter, cardCounter;
   bool eventCame = false;  // an event was delivered since the camera opened
+  bool sonyModel = false;  // a model with Sony's USB vendor id
+  // When the last live view frame was delivered, if one was.
+  std::optional<Clock::time_point> lastFrame;
 };
 
 namespace {
@@ -337,7 +353,7 @@ bool unplugged(const Private& pl) {
 // the device is gone, else the scripted result.
 Outcome failureOf(Private& pl, const std::string& operation) {
   reloadScript(pl);
-  if (unplugged(pl)) return Outcome{pl.script.unpluggedResult, 0};
+  if (unplugged(pl)) return Outcome{pl.script.unpluggedResult, 0, ""};
   Outcome outcome = pl.script.outcome(operation);
   if (outcome.result > 0) outcome.result = 0;
   return outcome;
@@ -356,17 +372,16 @@ bool inRam(const Private& pl, const std::string& name) {
                      [&](const RamPhoto& photo) { return photo.name == name; });
 }
 
-// The next name from the capture template that is not taken yet (on the
-// card, or in the camera's memory for a capture into "/").
-std::string nextCaptureName(Private& pl) {
+// The next name from the capture template for memory or the card that is
+// not taken yet (on the card, or in the camera's memory for a name in "/").
+std::string nextCaptureName(Private& pl, bool inMemory) {
   const virtualcam::CaptureSpec& planned = pl.script.capture;
-  if (!pl.counterStarted) {
-    pl.captureCounter = planned.counterStart;
-    pl.counterStarted = true;
-  }
+  std::optional<std::uint64_t>& counter = inMemory ? pl.ramCounter : pl.cardCounter;
+  if (!counter) counter = planned.firstNumber(inMemory);
+  std::string folder = inMemory ? "/" : planned.folder;
+  const std::string pattern = planned.nameTemplate(inMemory);
   for (;;) {
     std::string name;
-    const std::string& pattern = planned.nameTemplate;
     for (std::size_t i = 0; i < pattern.size();) {
       if (pattern[i] != '#') {
         name.push_back(pattern[i++]);
@@ -374,13 +389,12 @@ std::string nextCaptureName(Private& pl) {
       }
       std::size_t run = 0;
       while (i < pattern.size() && pattern[i] == '#') ++run, ++i;
-      std::string digits = std::to_string(pl.captureCounter);
+      std::string digits = std::to_string(*counter);
       if (digits.size() < run) digits.insert(0, run - digits.size(), '0');
       name += digits;
     }
-    ++pl.captureCounter;
-    bool taken = findFile(pl, planned.folder, name) ||
-                 (normalFolder(planned.folder) == "/" && inRam(pl, name));
+    ++*counter;
+    bool taken = findFile(pl, folder, name) || (normalFolder(folder) == "/" && inRam(pl, name));
     if (pattern.find('#') == std::string::npos || !taken) return name;
   }
 }
@@ -395,15 +409,26 @@ const CardFile& addToCard(Private& pl, CardFile file) {
 const CardFile& createCapturedFile(Private& pl) {
   CardFile file;
   file.folder = pl.script.capture.folder;
-  file.name = nextCaptureName(pl);
+  file.name = nextCaptureName(pl, false);
   file.content = pl.script.capture.content;
   file.mtime = static_cast<std::int64_t>(std::time(nullptr));
   return addToCard(pl, std::move(file));
 }
 
 RamPhoto capturedRamPhoto(Private& pl) {
-  return RamPhoto{nextCaptureName(pl), pl.script.capture.content,
+  return RamPhoto{nextCaptureName(pl, true), pl.script.capture.content,
                   static_cast<std::int64_t>(std::time(nullptr))};
+}
+
+// Which of ptp2's vendor roads the camera plays: the script's, else Sony's
+// for a model with Sony's vendor id and Nikon's for the others.
+Vendor vendorOf(const Private& pl) {
+  return pl.script.vendor.value_or(pl.sonyModel ? Vendor::Sony : Vendor::Nikon);
+}
+
+// Reports a failure's text as ptp2 reports one, before it returns.
+void reportError(GPContext* context, const std::string& text) {
+  if (!text.empty()) gp_context_error(context, "%s", text.c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -621,7 +646,7 @@ int getFile(CameraFilesystem*, const char* folder, const char* name, CameraFileT
       return refused;
     }
     const CardFile file = *found;  // the script may change while streaming
-    if (file.result < 0 && failure.result == 0) failure = Outcome{file.result, file.failAfter};
+    if (file.result < 0 && failure.result == 0) failure = Outcome{file.result, file.failAfter, ""};
     std::uint64_t total = file.content.length();
     std::uint64_t limit = failure.result < 0 ? std::min(total, failure.afterBytes) : total;
     std::uint64_t throttle = pl.script.throttle;
@@ -678,16 +703,6 @@ int getFile(CameraFilesystem*, const char* folder, const char* name, CameraFileT
 // ---------------------------------------------------------------------------
 // Configuration tree
 
-float rangeValue(const json& value) {
-  if (value.is_number()) return value.get<float>();
-  std::string text = value.get<std::string>();
-  std::size_t slash = text.find('/');
-  if (slash != std::string::npos)
-    return std::strtof(text.substr(0, slash).c_str(), nullptr) /
-           std::strtof(text.substr(slash + 1).c_str(), nullptr);
-  return std::strtof(text.c_str(), nullptr);  // also "nan", "inf", "-inf", "-0"
-}
-
 CameraWidgetType widgetType(const std::string& type) {
   static const std::pair<const char*, CameraWidgetType> kTypes[] = {
       {"window", GP_WIDGET_WINDOW}, {"section", GP_WIDGET_SECTION}, {"text", GP_WIDGET_TEXT},
@@ -726,12 +741,12 @@ CameraWidget* buildWidget(const json& described) {
         break;
       }
       case GP_WIDGET_RANGE: {
-        gp_widget_set_range(widget, rangeValue(described.value("min", json(0))),
-                            rangeValue(described.value("max", json(100))),
-                            rangeValue(described.value("step", json(1))));
+        gp_widget_set_range(widget, virtualcam::rangeValue(described.value("min", json(0))),
+                            virtualcam::rangeValue(described.value("max", json(100))),
+                            virtualcam::rangeValue(described.value("step", json(1))));
         // gp_widget_set_value only stores a float that compares unequal to
         // the current one, and -0 equals the initial 0: go through 1 first.
-        float value = rangeValue(described.value("value", json(0)));
+        float value = virtualcam::rangeValue(described.value("value", json(0)));
         float other = 1;
         gp_widget_set_value(widget, &other);
         gp_widget_set_value(widget, &value);
@@ -761,6 +776,101 @@ CameraWidget* buildWidget(const json& described) {
 }
 
 // ---------------------------------------------------------------------------
+// The camera's settings, live view and capture target
+
+// ptp2's capture target in libgphoto2's settings ("sdram", "card"), read
+// with gp_setting_get as ptp2 reads it; "" when it was never set.
+std::string hostCaptureTarget() {
+  char id[] = "ptp2";
+  char key[] = "capturetarget";
+  char value[1024] = "";
+  if (gp_setting_get(id, key, value) != GP_OK) return "";
+  return value;
+}
+
+// The tree as the camera shows it now: the script's tree with the values
+// that writes and the body gave it (state.json), and a capture target that
+// ptp2 keeps in libgphoto2's settings shown as _get_CaptureTarget shows it
+// ("Internal RAM" when it was never set).
+json currentTree(const Private& pl) {
+  json tree = virtualcam::withCurrentValues(pl.script.config, virtualcam::readState(pl.dir));
+  json* target = virtualcam::findWidget(tree, "capturetarget");
+  if (target && virtualcam::isHostCaptureTarget(*target)) {
+    std::string setting = hostCaptureTarget();
+    std::string label = virtualcam::captureTargetLabel(setting.empty() ? "sdram" : setting);
+    if (!label.empty()) (*target)["value"] = label;
+  }
+  return tree;
+}
+
+// The script's value of setting `name`, null when the tree lacks it.
+json scriptedValue(const Private& pl, const std::string& name) {
+  const json* described = virtualcam::findWidget(pl.script.config, name);
+  return described ? described->value("value", json()) : json();
+}
+
+// Keeps a setting's new value in the camera's state together with the
+// script's value it replaces; returns the value it had.
+json storeSetting(const Private& pl, const std::string& name, const json& value) {
+  json scripted = scriptedValue(pl, name);
+  json before = scripted;
+  virtualcam::updateState(pl.dir, [&](json& state) {
+    before = virtualcam::currentValue(name, scripted, state);
+    if (!state["settings"].is_object()) state["settings"] = json::object();
+    state["settings"][name] = {{"value", value}, {"script", scripted}};
+    return true;
+  });
+  return before;
+}
+
+bool isOn(const json& value) {
+  return value.is_number() && value.get<double>() != 0;
+}
+
+// Whether the camera is in live view (its mirror up): the setting
+// "viewfinder", which ptp2's Nikon driver reads from the camera's
+// LiveViewStatus property.
+bool viewfinderOn(const Private& pl) {
+  return isOn(virtualcam::currentValue("viewfinder", scriptedValue(pl, "viewfinder"),
+                                       virtualcam::readState(pl.dir)));
+}
+
+// Turns live view on or off, and records a change with what made it.
+void setViewfinder(const Private& pl, bool on, const char* by) {
+  if (isOn(storeSetting(pl, "viewfinder", on ? 1 : 0)) != on)
+    record(pl, {{"op", "viewfinder"}, {"value", on ? 1 : 0}, {"by", by}});
+}
+
+// Where a capture or trigger puts its photo. A capture target in the tree
+// decides, as it does on the real bodies: ptp2's own setting for Nikon,
+// Canon and Panasonic (anything set but "sdram" is the card, which ptp2
+// then reports), or Sony's camera property ("sdram", "card", "card+sdram":
+// ptp2 only ever reports a photo in memory). Without one the script's
+// capture "ram" decides.
+struct Destination {
+  bool memory = false;      // handed to libgphoto2's cache in "/"
+  bool card = false;        // written to the card
+  bool reportsCard = true;  // ptp2 reports a photo on the card
+  std::string target;       // the capture target, "" without one
+};
+
+Destination captureDestination(const Private& pl) {
+  bool ram = pl.script.capture.ram;
+  const json* described = virtualcam::findWidget(pl.script.config, "capturetarget");
+  if (!described) return {ram, !ram, true, ""};
+  if (virtualcam::isHostCaptureTarget(*described)) {
+    std::string setting = hostCaptureTarget();
+    bool card = !setting.empty() && setting != "sdram";
+    return {!card, card, true, setting.empty() ? "sdram" : setting};
+  }
+  json value = virtualcam::currentValue("capturetarget", described->value("value", json()),
+                                        virtualcam::readState(pl.dir));
+  std::string target = value.is_null() ? "sdram" : virtualcam::decodeBytes(value);
+  bool card = target == "card" || target == "card+sdram";
+  return {target != "card", card, false, target};
+}
+
+// ---------------------------------------------------------------------------
 // Camera functions
 
 // Queues a trigger's delayed event among the others by when it falls due
@@ -773,12 +883,17 @@ void queueEvent(Private& pl, PendingEvent event) {
   pl.pending.insert(later, std::move(event));
 }
 
+// Closing the camera ends live view on the Nikon and Canon EOS roads, as
+// ptp2's camera_exit does (EndLiveView, TerminateViewfinder); an unplugged
+// camera cannot be told, and stays in live view.
 int cameraExit(Camera* camera, GPContext*) {
   Private* pl = camera->pl;
   if (!pl) return GP_OK;
   int result = GP_OK;
   try {
     reloadScript(*pl);
+    if (vendorOf(*pl) != Vendor::Sony && !unplugged(*pl) && viewfinderOn(*pl))
+      setViewfinder(*pl, false, "exit");
     result = std::min(0, pl->script.outcome("exit").result);
     record(*pl, {{"op", "exit"}, {"result", result}});
   } catch (const std::exception&) {
@@ -788,36 +903,59 @@ int cameraExit(Camera* camera, GPContext*) {
   return result;
 }
 
+// The result that a capture or trigger must fail with, or 0: a scripted or
+// unplugged failure, else GP_ERROR_CAMERA_BUSY while the script's busy
+// count lasts (ptp2 hands on the camera's DeviceBusy once its own retries
+// are spent).
+Outcome captureRefusal(Private& pl, const std::string& operation) {
+  Outcome failure = failureOf(pl, operation);
+  if (failure.result < 0) return failure;
+  if (virtualcam::takeBusy(pl.dir, "capture", pl.script.capture.busy))
+    return Outcome{GP_ERROR_CAMERA_BUSY, 0, ""};
+  return failure;
+}
+
 // A capture into the camera's memory hands its photo to libgphoto2's cache
-// before it returns, as ptp2 does.
+// before it returns, as ptp2 does. A Sony capture with the card alone as
+// its target never sees a photo in memory: ptp2 waits 35 s for one and
+// gives up with GP_ERROR, while the photo is on the card.
 int cameraCapture(Camera* camera, CameraCaptureType type, CameraFilePath* path,
                   GPContext* context) {
   try {
     Private& pl = *camera->pl;
     if (type != GP_CAPTURE_IMAGE) return GP_ERROR_NOT_SUPPORTED;
-    Outcome failure = failureOf(pl, "capture");
+    Outcome failure = captureRefusal(pl, "capture");
     if (failure.result < 0) {
+      reportError(context, failure.text);
       record(pl, {{"op", "capture"}, {"result", failure.result}});
       return failure.result;
     }
+    Destination destination = captureDestination(pl);
+    json entry{{"op", "capture"}};
+    if (!destination.target.empty()) entry["target"] = destination.target;
     std::string folder, name;
-    if (pl.script.capture.ram) {
-      RamPhoto photo = capturedRamPhoto(pl);
-      folder = "/";
-      name = photo.name;
-      int result = handOver(camera, std::move(photo), context);
-      if (result < 0) {
-        record(pl, {{"op", "capture"}, {"result", result}, {"folder", folder}, {"name", name}});
-        return result;
-      }
-    } else {
+    if (destination.card) {
       const CardFile& file = createCapturedFile(pl);
       folder = file.folder;
       name = file.name;
+      if (destination.memory) entry["card"] = {{"folder", folder}, {"name", name}};
       refreshFilesystem(camera, context);
     }
+    int result = GP_OK;
+    if (destination.memory) {
+      RamPhoto photo = capturedRamPhoto(pl);
+      folder = "/";
+      name = photo.name;
+      result = handOver(camera, std::move(photo), context);
+    } else if (!destination.reportsCard) {
+      std::this_thread::sleep_for(
+          std::chrono::duration<double, std::milli>(pl.script.capture.cardOnlyWaitMs));
+      result = GP_ERROR;
+    }
+    entry.update({{"result", result}, {"folder", folder}, {"name", name}});
+    record(pl, entry);
+    if (result < 0) return result;
     fillPath(path, folder, name);
-    record(pl, {{"op", "capture"}, {"result", 0}, {"folder", folder}, {"name", name}});
     return GP_OK;
   } catch (const std::exception&) {
     return GP_ERROR;
@@ -825,41 +963,54 @@ int cameraCapture(Camera* camera, CameraCaptureType type, CameraFilePath* path,
 }
 
 // A photo that a trigger takes into the camera's memory is handed to
-// libgphoto2's cache when its file-added event is delivered.
+// libgphoto2's cache when its file-added event is delivered. A photo that
+// ptp2 does not report (Sony's card) makes no event.
 int cameraTrigger(Camera* camera, GPContext* context) {
   try {
     Private& pl = *camera->pl;
-    Outcome failure = failureOf(pl, "trigger");
+    Outcome failure = captureRefusal(pl, "trigger");
     if (failure.result < 0) {
+      reportError(context, failure.text);
       record(pl, {{"op", "trigger"}, {"result", failure.result}});
       return failure.result;
     }
+    Destination destination = captureDestination(pl);
+    json entry{{"op", "trigger"}, {"result", 0}};
+    if (!destination.target.empty()) entry["target"] = destination.target;
     auto due = Clock::now() + std::chrono::milliseconds(pl.script.capture.triggerDelayMs);
-    if (pl.script.capture.completeEvent)
-      queueEvent(pl, {due, GP_EVENT_CAPTURE_COMPLETE, "", "", std::nullopt});
-    PendingEvent added{due, GP_EVENT_FILE_ADDED, "/", "", std::nullopt};
-    if (pl.script.capture.ram) {
+    PendingEvent added{due, GP_EVENT_FILE_ADDED, "/", "", std::nullopt, ""};
+    std::string cardFolder, cardName;
+    if (destination.card) {
+      const CardFile& file = createCapturedFile(pl);
+      cardFolder = added.folder = file.folder;
+      cardName = added.name = file.name;
+      if (destination.memory) entry["card"] = {{"folder", cardFolder}, {"name", cardName}};
+    }
+    if (destination.memory) {
+      added.folder = "/";
       added.ram = capturedRamPhoto(pl);
       added.name = added.ram->name;
-    } else {
-      const CardFile& file = createCapturedFile(pl);
-      added.folder = file.folder;
-      added.name = file.name;
     }
-    queueEvent(pl, added);
-    record(pl, {{"op", "trigger"}, {"result", 0}, {"folder", added.folder}, {"name", added.name}});
+    bool reported = destination.memory || destination.reportsCard;
+    if (reported && pl.script.capture.completeEvent)
+      queueEvent(pl, {due, GP_EVENT_CAPTURE_COMPLETE, "", "", std::nullopt, ""});
+    if (reported) queueEvent(pl, added);
+    entry.update({{"folder", added.folder}, {"name", added.name}});
+    record(pl, entry);
+    auto stem = [](const std::string& name) { return name.substr(0, name.rfind('.')); };
     if (const std::string& extension = pl.script.capture.pairExtension; !extension.empty()) {
-      PendingEvent second = added;
-      second.due += std::chrono::milliseconds(pl.script.capture.pairDelayMs);
-      second.name = added.name.substr(0, added.name.rfind('.')) + "." + extension;
-      if (second.ram) {
-        second.ram->name = second.name;
-      } else {
-        CardFile file = *findFile(pl, added.folder, added.name);
-        file.name = second.name;
+      if (destination.card) {
+        CardFile file = *findFile(pl, cardFolder, cardName);
+        file.name = stem(cardName) + "." + extension;
         addToCard(pl, std::move(file));
       }
-      queueEvent(pl, second);
+      if (reported) {
+        PendingEvent second = added;
+        second.due += std::chrono::milliseconds(pl.script.capture.pairDelayMs);
+        second.name = stem(added.name) + "." + extension;
+        if (second.ram) second.ram->name = second.name;
+        queueEvent(pl, second);
+      }
     }
     refreshFilesystem(camera, context);
     return GP_OK;
@@ -914,26 +1065,15 @@ int cameraGetConfig(Camera* camera, CameraWidget** window, GPContext*) {
     json root{{"type", "window"},
               {"name", "main"},
               {"label", "Camera and Driver Configuration"},
-              {"children", pl.script.config}};
+              {"children", currentTree(pl)}};
     return buildRecorded(pl, root, window);
   } catch (const std::exception&) {
     return GP_ERROR;
   }
 }
 
-// The description of the first widget named `name`, depth first, or null.
-const json* findDescribedWidget(const json& widgets, const std::string& name) {
-  if (!widgets.is_array()) return nullptr;
-  for (const json& described : widgets) {
-    if (virtualcam::decodeBytes(described.at("name")) == name) return &described;
-    if (described.contains("children"))
-      if (const json* found = findDescribedWidget(described.at("children"), name)) return found;
-  }
-  return nullptr;
-}
-
 // One widget by name, built on its own (as drivers that implement this do),
-// so that gphoto2's single-widget access sees the scripted value exactly.
+// so that gphoto2's single-widget access sees the current value exactly.
 // A name that the tree does not hold is answered GP_ERROR_BAD_PARAMETERS
 // without a request, as a driver does that looks names up in its own table
 // before it asks the camera. Fails as "get_single_config" is scripted, else
@@ -951,7 +1091,8 @@ int cameraGetSingleConfig(Camera* camera, const char* name, CameraWidget** widge
     }
     Outcome failure = failureOf(
         pl, pl.script.results.count("get_single_config") ? "get_single_config" : "get_config");
-    const json* described = findDescribedWidget(pl.script.config, name);
+    json tree = currentTree(pl);
+    const json* described = virtualcam::findWidget(tree, name);
     int result = failure.result < 0 ? failure.result : described ? GP_OK : GP_ERROR_BAD_PARAMETERS;
     entry["result"] = result;
     // ptp2 serves the serial number from the device information it read at
@@ -963,6 +1104,395 @@ int cameraGetSingleConfig(Camera* camera, const char* name, CameraWidget** widge
   } catch (const std::exception&) {
     return GP_ERROR;
   }
+}
+
+// ---------------------------------------------------------------------------
+// Settings writes
+
+// printf into a string.
+std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatted(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  va_list again;
+  va_copy(again, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, arguments);
+  va_end(arguments);
+  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  return text;
+}
+
+// The value of the caller's widget as the script writes values; false when
+// the widget's type cannot hold a value of the described widget's `type`.
+bool widgetValue(CameraWidget* widget, const std::string& type, json& value) {
+  CameraWidgetType given;
+  if (gp_widget_get_type(widget, &given) < 0) return false;
+  if (type == "text" || type == "radio" || type == "menu") {
+    if (given != GP_WIDGET_TEXT && given != GP_WIDGET_RADIO && given != GP_WIDGET_MENU)
+      return false;
+    const char* text = nullptr;
+    gp_widget_get_value(widget, &text);
+    value = virtualcam::encodeBytes(text ? text : "");
+    return true;
+  }
+  if (type == "range") {
+    float number = 0;
+    if (given != GP_WIDGET_RANGE || gp_widget_get_value(widget, &number) < 0) return false;
+    value = virtualcam::encodeRange(number);
+    return true;
+  }
+  if (type == "toggle" || type == "date") {
+    int number = 0;
+    if ((given != GP_WIDGET_TOGGLE && given != GP_WIDGET_DATE) ||
+        gp_widget_get_value(widget, &number) < 0)
+      return false;
+    value = number;
+    return true;
+  }
+  value = nullptr;
+  return type == "button" && given == GP_WIDGET_BUTTON;
+}
+
+// What one write came to on the camera, or in the driver for ptp2's own
+// settings, before ptp2's road makes the call's result of it.
+struct Written {
+  int result = GP_OK;        // ptp2's code for the answer
+  std::string text;          // the context error ptp2 reports with it
+  std::size_t requests = 0;  // requests sent to the camera
+  bool property = true;      // a camera property, not one of ptp2's own settings
+  bool applied = false;      // the setting has the value now
+};
+
+// One write, as ptp2's put functions and the camera answer it:
+// - ptp2's own capture target (_put_CaptureTarget) goes to libgphoto2's
+//   settings with gp_setting_set("ptp2", "capturetarget", ...); a label it
+//   does not know is passed over, and the write still succeeds;
+// - the viewfinder starts or ends live view (one request); buttons press;
+// - a camera property is refused as read-only (ptp2 looks at the property's
+//   description: GP_ERROR_NOT_SUPPORTED), as a value its put function cannot
+//   map (GP_ERROR), or by the camera: DeviceBusy (GP_ERROR_CAMERA_BUSY)
+//   while the script's busy count lasts, "Invalid DeviceProp value"
+//   (GP_ERROR) for a value it refuses. Each answer from the camera is one
+//   request. An accepted value is kept in the camera's state and, with
+//   writeEvents, reported by a property-changed event as the bodies do.
+Written writeWidget(Private& pl, const json& described, const json& value) {
+  Written written;
+  std::string name = virtualcam::decodeBytes(described.at("name"));
+  std::string label =
+      described.contains("label") ? virtualcam::decodeBytes(described.at("label")) : name;
+  unsigned code = virtualcam::propertyCode(described);
+  bool canon = vendorOf(pl) == Vendor::Canon;
+  std::string type = described.value("type", std::string());
+  bool readOnly = described.value("readonly", false);
+  if (virtualcam::isHostCaptureTarget(described) || name == "viewfinder" || type == "button") {
+    written.property = false;
+    if (readOnly) {  // ptp2's _put_None
+      written.result = GP_ERROR_NOT_SUPPORTED;
+      return written;
+    }
+    if (virtualcam::isHostCaptureTarget(described)) {
+      std::string setting = virtualcam::captureTargetSetting(virtualcam::decodeBytes(value));
+      char id[] = "ptp2";
+      char key[] = "capturetarget";
+      if (!setting.empty()) gp_setting_set(id, key, setting.data());
+      written.applied = !setting.empty();
+      return written;
+    }
+    written.requests = 1;
+    if (virtualcam::takeBusy(pl.dir, "set_config", pl.script.setConfigBusy)) {
+      written.result = GP_ERROR_CAMERA_BUSY;
+      if (!canon && name == "viewfinder" && isOn(value))
+        written.text = "Nikon enable liveview failed (0x2019: PTP Device Busy)";
+      return written;
+    }
+    if (name == "viewfinder") setViewfinder(pl, isOn(value), "set_config");
+    written.applied = true;
+    return written;
+  }
+  virtualcam::Verdict verdict = virtualcam::judgeWrite(described, value);
+  if (verdict == virtualcam::Verdict::ReadOnly) {
+    written.result = GP_ERROR_NOT_SUPPORTED;
+    written.text = canon ? formatted("Parsing the value of widget '%s' / 0x%04x failed with %d.",
+                                     label.c_str(), code, GP_ERROR_NOT_SUPPORTED)
+                         : formatted("Sorry, the property '%s' / 0x%04x is currently read-only.",
+                                     label.c_str(), code);
+    return written;
+  }
+  if (verdict == virtualcam::Verdict::NotAChoice) {
+    written.result = GP_ERROR;
+    if (canon)
+      written.text = formatted("Parsing the value of widget '%s' / 0x%04x failed with %d.",
+                               label.c_str(), code, GP_ERROR);
+    return written;
+  }
+  written.requests = 1;
+  unsigned answer = 0;
+  const char* meaning = "";
+  if (virtualcam::takeBusy(pl.dir, "set_config", pl.script.setConfigBusy)) {
+    answer = 0x2019;
+    meaning = "PTP Device Busy";
+    written.result = GP_ERROR_CAMERA_BUSY;
+  } else if (verdict == virtualcam::Verdict::Refused) {
+    answer = 0x201C;
+    meaning = "PTP Invalid Device Prop Value";
+    written.result = GP_ERROR;
+  }
+  if (answer != 0) {
+    written.text = formatted("The property '%s' / 0x%04x was not set (0x%04x: %s)%s", label.c_str(),
+                             code, answer, meaning, canon ? "." : "");
+    return written;
+  }
+  storeSetting(pl, name, value);
+  if (pl.script.writeEvents)
+    queueEvent(pl, {Clock::now(), GP_EVENT_UNKNOWN, "", "", std::nullopt, name});
+  written.applied = true;
+  return written;
+}
+
+// Whether ptp2's road turns a refused write into something else. On the
+// Nikon and Sony roads a refused camera property makes ptp2 try the next
+// entry of its table that might set the name; none does, so a single write
+// ends in "Property '...' not found." and GP_ERROR_BAD_PARAMETERS, and a
+// whole-tree write goes on with the next widget and succeeds. On the Canon
+// EOS road, and for ptp2's own settings, the result stands.
+bool refusalFolds(const Private& pl, const Written& written) {
+  return written.result < 0 && written.property && vendorOf(pl) != Vendor::Canon;
+}
+
+// Records a write: what it was, what the call made of it, the context
+// errors it reported and what it cost.
+void recordWrite(const Private& pl, json entry, const Written& written, int result,
+                 std::vector<std::string> errors, Clock::time_point began) {
+  entry["result"] = result;
+  entry["accepted"] = written.applied;
+  if (!errors.empty()) entry["errors"] = errors;
+  recordAccess(pl, std::move(entry), began, written.requests, pl.script.singleConfigDelayMs);
+}
+
+// gp_camera_set_single_config: one setting by name, as ptp2's
+// camera_set_single_config writes it. A name the tree does not hold is "not
+// found" (GP_ERROR_BAD_PARAMETERS) at no cost. Fails as "set_config" is
+// scripted; with singleConfig "notSupported" it answers
+// GP_ERROR_NOT_SUPPORTED.
+int cameraSetSingleConfig(Camera* camera, const char* name, CameraWidget* widget,
+                          GPContext* context) {
+  try {
+    auto began = Clock::now();
+    Private& pl = *camera->pl;
+    reloadScript(pl);
+    json entry{{"op", "set_config"}, {"name", name}};
+    Written written;
+    if (pl.script.singleConfig == virtualcam::SingleConfig::NotSupported) {
+      recordWrite(pl, entry, written, GP_ERROR_NOT_SUPPORTED, {}, began);
+      return GP_ERROR_NOT_SUPPORTED;
+    }
+    Outcome failure = failureOf(pl, "set_config");
+    if (failure.result < 0) {
+      reportError(context, failure.text);
+      written.requests = 1;
+      recordWrite(pl, entry, written, failure.result, {}, began);
+      return failure.result;
+    }
+    std::string notFound = formatted("Property '%s' not found.", name);
+    json tree = currentTree(pl);
+    const json* described = virtualcam::findWidget(tree, name);
+    json value;
+    if (!described || !virtualcam::holdsValue(*described) ||
+        !widgetValue(widget, described->value("type", std::string()), value)) {
+      reportError(context, notFound);
+      recordWrite(pl, entry, written, GP_ERROR_BAD_PARAMETERS, {notFound}, began);
+      return GP_ERROR_BAD_PARAMETERS;
+    }
+    entry["value"] = value;
+    written = writeWidget(pl, *described, value);
+    std::vector<std::string> errors;
+    if (!written.text.empty()) errors.push_back(written.text);
+    int result = written.result;
+    if (refusalFolds(pl, written)) {
+      errors.push_back(notFound);
+      result = GP_ERROR_BAD_PARAMETERS;
+    }
+    for (const std::string& error : errors) reportError(context, error);
+    recordWrite(pl, entry, written, result, errors, began);
+    return result;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+// The value widgets of the caller's tree that it changed, in tree order.
+// gp_widget_changed clears each flag as it reads it, as in ptp2.
+void changedWidgets(CameraWidget* parent, std::vector<CameraWidget*>& changed) {
+  int count = gp_widget_count_children(parent);
+  for (int i = 0; i < count; ++i) {
+    CameraWidget* child = nullptr;
+    CameraWidgetType type;
+    if (gp_widget_get_child(parent, i, &child) < 0 || gp_widget_get_type(child, &type) < 0)
+      continue;
+    if (type == GP_WIDGET_WINDOW || type == GP_WIDGET_SECTION)
+      changedWidgets(child, changed);
+    else if (gp_widget_changed(child))
+      changed.push_back(child);
+  }
+}
+
+// gp_camera_set_config: every widget of the caller's tree that it changed,
+// written one by one as a single write would be, a record each (with
+// "tree"). A widget that the camera does not know is passed over, as ptp2
+// passes over what its tables lack. The first refusal that stands (see
+// refusalFolds) ends the call with its result.
+int cameraSetConfig(Camera* camera, CameraWidget* window, GPContext* context) {
+  try {
+    Private& pl = *camera->pl;
+    auto began = Clock::now();
+    Outcome failure = failureOf(pl, "set_config");
+    if (failure.result < 0) {
+      reportError(context, failure.text);
+      Written written;
+      written.requests = 1;
+      recordWrite(pl, {{"op", "set_config"}, {"tree", true}}, written, failure.result, {}, began);
+      return failure.result;
+    }
+    std::vector<CameraWidget*> changed;
+    changedWidgets(window, changed);
+    for (CameraWidget* widget : changed) {
+      auto start = Clock::now();
+      const char* name = nullptr;
+      gp_widget_get_name(widget, &name);
+      json tree = currentTree(pl);
+      const json* described = virtualcam::findWidget(tree, name ? name : "");
+      json value;
+      if (!described || !virtualcam::holdsValue(*described) ||
+          !widgetValue(widget, described->value("type", std::string()), value))
+        continue;
+      Written written = writeWidget(pl, *described, value);
+      reportError(context, written.text);
+      int result = refusalFolds(pl, written) ? GP_OK : written.result;
+      std::vector<std::string> errors;
+      if (!written.text.empty()) errors.push_back(written.text);
+      recordWrite(pl, {{"op", "set_config"}, {"tree", true}, {"name", name}, {"value", value}},
+                  written, result, errors, start);
+      if (result < 0) return result;
+    }
+    return GP_OK;
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Live view
+
+// ptp2's words for a body without live view, by road (Sony's says nothing).
+const char* noLiveViewText(Vendor vendor) {
+  switch (vendor) {
+    case Vendor::Nikon:
+      return "Sorry, your Nikon camera does not support LiveView mode";
+    case Vendor::Canon:
+      return "Sorry, your Canon camera does not support Canon Viewfinder mode";
+    case Vendor::Sony:
+      break;
+  }
+  return "";
+}
+
+// gp_camera_capture_preview, as ptp2 serves it: one JPEG frame a call
+// (gp_file_append, image/jpeg, named preview.jpg). On the Nikon and Canon
+// EOS roads a call first turns live view on when it is off, as ptp2 does
+// (the mirror goes up: `startMs`); it stays on until the viewfinder setting
+// turns it off or the camera is closed. The camera makes a frame every
+// `frameMs`: a call that comes sooner after the last frame waits for the
+// next. Each frame has the next number of the camera's state. A busy camera
+// (the script's `busy` count) takes `busyMs` and ends as ptp2's road ends
+// it: Nikon's after 20 tries 10 ms apart with GP_OK and no data at all,
+// Canon EOS's after 3 s with GP_ERROR_CAMERA_BUSY, Sony's at once with
+// GP_ERROR_CAMERA_BUSY.
+int cameraCapturePreview(Camera* camera, CameraFile* file, GPContext* context) {
+  try {
+    auto began = Clock::now();
+    Private& pl = *camera->pl;
+    reloadScript(pl);
+    const virtualcam::LiveView preview = pl.script.preview;
+    Vendor vendor = vendorOf(pl);
+    json entry{{"op", "preview"}};
+    auto finish = [&](int result) {
+      entry["result"] = result;
+      entry["at"] = steadySeconds(began);
+      entry["ms"] = std::chrono::duration<double, std::milli>(Clock::now() - began).count();
+      record(pl, entry);
+      return result;
+    };
+    auto spend = [](double ms) {
+      std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+    };
+    if (!preview.enabled) {
+      reportError(context, noLiveViewText(vendor));
+      return finish(GP_ERROR_NOT_SUPPORTED);
+    }
+    Outcome failure = failureOf(pl, "preview");
+    if (failure.result < 0) {
+      reportError(context, failure.text);
+      return finish(failure.result);
+    }
+    if (virtualcam::takeBusy(pl.dir, "preview", preview.busy)) {
+      spend(preview.busyMs.value_or(vendor == Vendor::Nikon   ? 200
+                                    : vendor == Vendor::Canon ? 3000
+                                                              : 0));
+      entry["busy"] = true;
+      entry["bytes"] = 0;
+      return finish(vendor == Vendor::Nikon ? GP_OK : GP_ERROR_CAMERA_BUSY);
+    }
+    if (vendor != Vendor::Sony && !viewfinderOn(pl)) {
+      spend(preview.startMs);
+      setViewfinder(pl, true, "preview");
+    }
+    if (pl.lastFrame)
+      std::this_thread::sleep_until(*pl.lastFrame +
+                                    std::chrono::duration<double, std::milli>(preview.frameMs));
+    std::uint64_t number = 0;
+    virtualcam::updateState(pl.dir, [&](json& state) {
+      number = state.value("frames", std::uint64_t{0}) + 1;
+      state["frames"] = number;
+      return true;
+    });
+    std::string frame =
+        virtualcam::jpegFrame(number, preview.width, preview.height, preview.frameBytes);
+    pl.lastFrame = Clock::now();
+    int result = gp_file_append(file, frame.data(), static_cast<unsigned long>(frame.size()));
+    if (result >= 0) {
+      gp_file_set_mime_type(file, GP_MIME_JPEG);
+      gp_file_set_name(file, "preview.jpg");
+      gp_file_set_mtime(file, std::time(nullptr));
+    }
+    entry.update({{"seq", number},
+                  {"bytes", frame.size()},
+                  {"width", preview.width},
+                  {"height", preview.height}});
+    return finish(result);
+  } catch (const std::exception&) {
+    return GP_ERROR;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+// The text of ptp2's event for a changed property (library.c: "PTP Property
+// %04x changed, \"%s\" to \"%s\""): the widget's name and its value now,
+// which ptp2 reads when it handles the event; only the code (`code`, else
+// the name's default) for a setting that the tree lacks.
+std::string propertyEventText(const Private& pl, const std::string& name,
+                              std::optional<std::uint16_t> code) {
+  json tree = currentTree(pl);
+  const json* described = virtualcam::findWidget(tree, name);
+  unsigned shown = described ? virtualcam::propertyCode(*described)
+                             : code.value_or(virtualcam::defaultPropertyCode(name));
+  std::string text = formatted("PTP Property %04x changed", shown);
+  if (!described) return text;
+  return text + ", \"" + name + "\" to \"" +
+         virtualcam::eventContent(*described, described->value("value", json())) + "\"";
 }
 
 CameraEventType eventType(const json& type) {
@@ -1037,7 +1567,10 @@ int deliver(Private& pl, CameraEventType type, const std::string& folder, const 
       break;
     }
     case GP_EVENT_UNKNOWN:
-      if (text) *dataOut = ::strdup(text);
+      if (text) {
+        *dataOut = ::strdup(text);
+        entry["text"] = virtualcam::encodeBytes(text);
+      }
       break;
     default:
       break;
@@ -1059,6 +1592,10 @@ std::optional<int> takeEvent(Camera* camera, CameraEventType* type, void** data,
     PendingEvent event = pl.pending.front();
     pl.pending.pop_front();
     refreshFilesystem(camera, context);
+    if (!event.property.empty()) {
+      std::string text = propertyEventText(pl, event.property, std::nullopt);
+      return deliver(pl, GP_EVENT_UNKNOWN, "/", "", text.c_str(), type, data);
+    }
     if (event.ram) {
       int result = handOver(camera, std::move(*event.ram), context);
       if (result < 0) return result;
@@ -1076,6 +1613,15 @@ std::optional<int> takeEvent(Camera* camera, CameraEventType* type, void** data,
         if (result < 0) return result;
         continue;
       }
+      if (event.value("type", json()) == "property_changed") {
+        std::string name = virtualcam::decodeBytes(event.at("name"));
+        std::optional<std::uint16_t> code;
+        if (event.contains("code"))
+          code = virtualcam::propertyCode({{"name", name}, {"code", event.at("code")}});
+        std::string text = propertyEventText(pl, name, code);
+        refreshFilesystem(camera, context);
+        return deliver(pl, GP_EVENT_UNKNOWN, "/", "", text.c_str(), type, data);
+      }
       CameraEventType eventKind = eventType(event.value("type", json("timeout")));
       std::string folder =
           event.contains("folder") ? virtualcam::decodeBytes(event["folder"]) : std::string("/");
@@ -1085,8 +1631,7 @@ std::optional<int> takeEvent(Camera* camera, CameraEventType* type, void** data,
       bool ram = event.value("ram", false);
       if (ram) {
         folder = "/";  // where ptp2 puts every photo of the camera's memory
-      } else if (event.contains("data") || event.contains("hex") || event.contains("path") ||
-                 event.contains("size")) {
+      } else if (virtualcam::hasContent(event)) {
         addToCard(pl, CardFile{folder, name, virtualcam::parseContent(event), announced, 0, 0});
       }
       std::string text;
@@ -1249,6 +1794,7 @@ VIRTUALCAM_EXPORT int camera_init(Camera* camera, GPContext*) {
     CameraAbilities abilities;
     std::memset(&abilities, 0, sizeof abilities);
     if (gp_camera_get_abilities(camera, &abilities) >= 0) pl->model = abilities.model;
+    pl->sonyModel = abilities.usb_vendor == kSonyVendor;
     if (!pl->dir.empty()) {
       std::string own = pl->port;
       std::replace(own.begin(), own.end(), ':', '-');
@@ -1269,8 +1815,13 @@ VIRTUALCAM_EXPORT int camera_init(Camera* camera, GPContext*) {
     camera->pl = pl;
     camera->functions->exit = cameraExit;
     camera->functions->get_config = cameraGetConfig;
-    if (pl->script.singleConfig != virtualcam::SingleConfig::Unset)
+    camera->functions->set_config = cameraSetConfig;
+    if (pl->script.singleConfig != virtualcam::SingleConfig::Unset) {
       camera->functions->get_single_config = cameraGetSingleConfig;
+      camera->functions->set_single_config = cameraSetSingleConfig;
+    }
+    // ptp2 always offers live view and answers for a body without it.
+    camera->functions->capture_preview = cameraCapturePreview;
     camera->functions->wait_for_event = cameraWaitForEvent;
     camera->functions->summary = cameraSummary;
     if (abilities.operations & GP_OPERATION_CAPTURE_IMAGE)

@@ -113,6 +113,11 @@ Content parseContent(const json& object) {
   return content;
 }
 
+bool hasContent(const json& object) {
+  return object.contains("data") || object.contains("hex") || object.contains("path") ||
+         object.contains("size");
+}
+
 static Outcome parseOutcome(const json& value) {
   Outcome outcome;
   if (value.is_number()) {
@@ -120,8 +125,44 @@ static Outcome parseOutcome(const json& value) {
   } else {
     outcome.result = value.at("result").get<int>();
     outcome.afterBytes = value.value("afterBytes", std::uint64_t{0});
+    if (value.contains("text")) outcome.text = decodeBytes(value.at("text"));
   }
   return outcome;
+}
+
+std::string CaptureSpec::nameTemplate(bool inRam) const {
+  const std::optional<std::string>& own = inRam ? ramName : cardName;
+  return own.value_or(name.value_or(inRam ? "capt####.jpg" : "IMG_####.JPG"));
+}
+
+std::uint64_t CaptureSpec::firstNumber(bool inRam) const {
+  return counterStart.value_or(inRam ? 0 : 1);
+}
+
+static std::optional<std::string> optionalBytes(const json& object, const char* key) {
+  if (!object.contains(key)) return std::nullopt;
+  return decodeBytes(object.at(key));
+}
+
+static LiveView parsePreview(const json& document) {
+  LiveView preview;
+  if (!document.contains("preview")) return preview;
+  const json& given = document.at("preview");
+  if (given.is_boolean()) {
+    preview.enabled = given.get<bool>();
+    return preview;
+  }
+  preview.enabled = given.value("enabled", true);
+  preview.width = given.value("width", preview.width);
+  preview.height = given.value("height", preview.height);
+  if (preview.width < 1 || preview.height < 1 || preview.width > 65535 || preview.height > 65535)
+    throw std::invalid_argument("preview size out of range");
+  preview.frameBytes = given.value("frameBytes", std::size_t{0});
+  preview.frameMs = given.value("frameMs", preview.frameMs);
+  preview.startMs = given.value("startMs", 0.0);
+  preview.busy = given.value("busy", 0);
+  if (given.contains("busyMs")) preview.busyMs = given.at("busyMs").get<double>();
+  return preview;
 }
 
 // The value named by the string `key` of `document` among `choices`; the
@@ -196,28 +237,27 @@ Script parseScript(const json& document) {
                                                    {"notSupported", SingleConfig::NotSupported}});
   script.treeWidgetDelayMs = document.value("treeWidgetDelayMs", 0.0);
   script.singleConfigDelayMs = document.value("singleConfigDelayMs", 0.0);
+  script.capture.content.size = 4096;
   if (document.contains("capture")) {
     const json& capture = document.at("capture");
     CaptureSpec& planned = script.capture;
     // Photos in camera memory are named as libgphoto2's ptp2 driver names
     // them: capt0000.jpg, capt0001.jpg, ... in the root folder.
     planned.ram = capture.value("ram", false);
-    if (planned.ram) {
-      planned.folder = "/";
-      planned.nameTemplate = "capt####.jpg";
-    } else if (capture.contains("folder")) {
-      planned.folder = decodeBytes(capture.at("folder"));
-    }
-    if (capture.contains("name")) planned.nameTemplate = decodeBytes(capture.at("name"));
-    planned.counterStart = capture.value("counterStart", std::uint64_t{planned.ram ? 0u : 1u});
-    planned.content = parseContent(capture);
+    if (capture.contains("folder")) planned.folder = decodeBytes(capture.at("folder"));
+    planned.name = optionalBytes(capture, "name");
+    planned.ramName = optionalBytes(capture, "ramName");
+    planned.cardName = optionalBytes(capture, "cardName");
+    if (capture.contains("counterStart"))
+      planned.counterStart = capture.at("counterStart").get<std::uint64_t>();
+    if (hasContent(capture)) planned.content = parseContent(capture);
     planned.triggerDelayMs = capture.value("triggerDelayMs", 0);
     planned.completeEvent = capture.value("completeEvent", false);
     if (capture.contains("pairExtension"))
       planned.pairExtension = decodeBytes(capture.at("pairExtension"));
     planned.pairDelayMs = capture.value("pairDelayMs", 0);
-  } else {
-    script.capture.content.size = 4096;
+    planned.busy = capture.value("busy", 0);
+    planned.cardOnlyWaitMs = capture.value("cardOnlyWaitMs", planned.cardOnlyWaitMs);
   }
   script.eventRoad = parseChoice<EventRoad>(document, "eventRoad",
                                             {{"interrupt", EventRoad::Interrupt},
@@ -229,50 +269,21 @@ Script parseScript(const json& document) {
   script.chunkSize = document.value("chunkSize", std::size_t{1} << 20);
   if (script.chunkSize == 0) script.chunkSize = 1;
   script.appendFailureResult = std::min(0, document.value("appendFailureResult", 0));
+  if (document.contains("vendor"))
+    script.vendor = parseChoice<Vendor>(
+        document, "vendor",
+        {{"nikon", Vendor::Nikon}, {"canon", Vendor::Canon}, {"sony", Vendor::Sony}});
+  script.setConfigBusy = document.value("setConfigBusy", 0);
+  script.writeEvents = document.value("writeEvents", true);
+  script.preview = parsePreview(document);
   return script;
 }
 
 json defaultConfig() {
-  // Parsed from text: building this tree from initializer lists trips a
-  // false maybe-uninitialized warning in GCC 12 with nlohmann-json 3.11.
-  static const char* const kTree = R"json([
-    {"type": "section", "name": "capturesettings", "label": "Capture Settings", "children": [
-      {"type": "radio", "name": "expprogram", "label": "Exposure Program", "value": "M",
-       "choices": ["M", "A", "S", "P"]},
-      {"type": "radio", "name": "f-number", "label": "F-Number", "value": "f/5.6",
-       "choices": ["f/2.8", "f/4", "f/5.6", "f/8"]},
-      {"type": "radio", "name": "shutterspeed", "label": "Shutter Speed", "value": "1/125",
-       "choices": ["1/60", "1/125", "1/250"]},
-      {"type": "radio", "name": "iso", "label": "ISO Speed", "value": "400",
-       "choices": ["100", "200", "400", "800"]},
-      {"type": "radio", "name": "exposurecompensation", "label": "Exposure Compensation",
-       "value": "0", "choices": ["-1", "0", "1"]},
-      {"type": "radio", "name": "whitebalance", "label": "White Balance", "value": "Auto",
-       "choices": ["Auto", "Daylight", "Tungsten"]},
-      {"type": "radio", "name": "focusmode", "label": "Focus Mode", "value": "Manual",
-       "choices": ["Manual", "AF-S", "AF-C"]},
-      {"type": "radio", "name": "exposuremeteringmode", "label": "Exposure Metering Mode",
-       "value": "Multi Spot", "choices": ["Center Weighted", "Multi Spot", "Spot"]},
-      {"type": "radio", "name": "capturemode", "label": "Still Capture Mode",
-       "value": "Single Shot", "choices": ["Single Shot", "Burst"]},
-      {"type": "radio", "name": "imagequality", "label": "Image Quality", "value": "JPEG Fine",
-       "choices": ["JPEG Fine", "RAW"]},
-      {"type": "radio", "name": "imagesize", "label": "Image Size", "value": "6000x4000",
-       "choices": ["6000x4000", "3000x2000"]},
-      {"type": "range", "name": "focallength", "label": "Focal Length", "value": 50,
-       "min": 10, "max": 200, "step": 1},
-      {"type": "toggle", "name": "viewfinder", "label": "Viewfinder", "value": 0}
-    ]},
-    {"type": "section", "name": "status", "label": "Camera Status Information", "children": [
-      {"type": "text", "name": "batterylevel", "label": "Battery Level", "value": "100%",
-       "readonly": true},
-      {"type": "text", "name": "lensname", "label": "Lens Name", "value": "Virtual 50mm f/1.8",
-       "readonly": true},
-      {"type": "text", "name": "serialnumber", "label": "Serial Number", "value": "VC0001",
-       "readonly": true},
-      {"type": "date", "name": "datetime", "label": "Camera Date and Time", "value": 1700000000}
-    ]}
-  ])json";
+  // default_config.json, which the harness reads too, built in as text.
+  static const char* const kTree =
+#include "default_config.inc"
+      ;
   return json::parse(kTree);
 }
 

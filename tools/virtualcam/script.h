@@ -53,19 +53,27 @@ struct CardFile {
 };
 
 // The scripted result of one camera operation. `afterBytes` only matters for
-// "file_get": that many bytes are written before the failure.
+// "file_get": that many bytes are written before the failure. `text` is what
+// the driver reports with gp_context_error before it returns the failure, as
+// ptp2 explains a refused capture ("Perhaps no focus?").
 struct Outcome {
   int result = 0;
   std::uint64_t afterBytes = 0;
+  std::string text;
 };
 
 // What gp_camera_capture and gp_camera_trigger_capture create. With `ram`
 // the photo stays in the camera's memory: it is handed to libgphoto2's cache
-// under folder "/" when it is announced, and never put on the card.
+// under folder "/" when it is announced, and never put on the card. A
+// capture target setting in the tree, when there is one, decides instead of
+// `ram` (README.md, "Capture target").
 struct CaptureSpec {
-  std::string folder = "/store_00010001/DCIM/100VCAM";
-  std::string nameTemplate = "IMG_####.JPG";  // each run of '#' is the counter
-  std::uint64_t counterStart = 1;
+  std::string folder = "/store_00010001/DCIM/100VCAM";  // where card photos go
+  // Name templates (each run of '#' is a counter): `name` for either place,
+  // `ramName` and `cardName` for one of them; the defaults are ptp2's
+  // capt####.jpg from 0 in memory and IMG_####.JPG from 1 on the card.
+  std::optional<std::string> name, ramName, cardName;
+  std::optional<std::uint64_t> counterStart;
   Content content;
   int triggerDelayMs = 0;
   bool completeEvent = false;  // a trigger also queues GP_EVENT_CAPTURE_COMPLETE
@@ -74,6 +82,35 @@ struct CaptureSpec {
   // one's stem and this extension, and is announced `pairDelayMs` later.
   std::string pairExtension;
   int pairDelayMs = 0;
+  // The next `busy` captures and triggers answer GP_ERROR_CAMERA_BUSY.
+  int busy = 0;
+  // How long a Sony capture waits for a photo in memory that a capture
+  // target of "card" never brings (ptp2 gives up after 35 s).
+  double cardOnlyWaitMs = 35000;
+
+  std::string nameTemplate(bool inRam) const;
+  std::uint64_t firstNumber(bool inRam) const;
+};
+
+// Which of ptp2's vendor roads the camera plays where they differ in what the
+// host sees: settings writes and live view (README.md, "Settings writes",
+// "Live view").
+enum class Vendor {
+  Nikon,
+  Canon,  // Canon EOS
+  Sony,
+};
+
+// Live view: what gp_camera_capture_preview returns.
+struct LiveView {
+  bool enabled = true;  // false: the body has no live view
+  int width = 640;
+  int height = 424;
+  std::size_t frameBytes = 0;  // frames are padded to this size
+  double frameMs = 1000.0 / 30;
+  double startMs = 0;            // what turning live view on takes (the mirror going up)
+  int busy = 0;                  // the next `busy` calls find the camera busy
+  std::optional<double> busyMs;  // what a busy call takes; default by vendor
 };
 
 // How the driver offers single-setting access.
@@ -117,6 +154,10 @@ struct Script {
   // What a download returns when a gp_file_append into the caller's file
   // fails; 0 passes on the append's own result.
   int appendFailureResult = 0;
+  std::optional<Vendor> vendor;  // absent: Sony for Sony models, else Nikon
+  int setConfigBusy = 0;         // the next settings writes find the camera busy
+  bool writeEvents = true;       // an accepted write is reported by an event
+  LiveView preview;
 
   Outcome outcome(const std::string& operation) const;
 };
@@ -127,6 +168,8 @@ std::string decodeBytes(const nlohmann::json& value);
 // The content keys of a card file, event or capture plan: "data", "hex",
 // "path", or "size" with "seed". No key means an empty file.
 Content parseContent(const nlohmann::json& object);
+// Whether `object` has one of the content keys.
+bool hasContent(const nlohmann::json& object);
 Script parseScript(const nlohmann::json& document);
 // The built-in tree used when the script has no "config" key.
 nlohmann::json defaultConfig();
