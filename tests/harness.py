@@ -1066,6 +1066,7 @@ class Relay:
                  executable: Union[str, Path] = None, cwd: Union[str, Path] = None):
         self.executable = str(executable or CAMRELAY)
         self.seen: list[Any] = []  # every status line taken so far, parsed
+        self.seen_raw: list[bytes] = []  # the same lines as camrelay wrote them
         self.ended = False  # the output has ended
         self._queue: "queue.Queue[Optional[bytes]]" = queue.Queue()
         self._stderr = bytearray()
@@ -1194,6 +1195,7 @@ class Relay:
     def _accept(self, raw: bytes) -> dict:
         """The line parsed and kept in `seen`; fails the test when it breaks
         the protocol."""
+        self.seen_raw.append(raw)
         try:
             parsed = status_line(raw)
         except InvalidStatusLine as problem:
@@ -1212,6 +1214,13 @@ class Relay:
             pytest.fail(self._report(f"unexpected status line; wanted {fields or ''}"
                                      f"{' and a predicate' if where else ''}"))
         return line
+
+    def raw_line(self, timeout: float = DEFAULT_TIMEOUT) -> bytes:
+        """The next status line as camrelay wrote it, its bytes with the line
+        end, for a test that compares lines byte for byte; checked against
+        the schema and kept in `seen` as `line` keeps it."""
+        self._take(time.monotonic() + timeout, "")
+        return self.seen_raw[-1]
 
     def wait_for(self, where: Callable[[dict], bool] = None, timeout: float = DEFAULT_TIMEOUT,
                  **fields: Any) -> dict:
@@ -1233,6 +1242,7 @@ class Relay:
         if raw is None:
             self._queue.put(None)
             return
+        self.seen_raw.append(raw)
         try:
             self.seen.append(json.loads(raw))
         except ValueError:

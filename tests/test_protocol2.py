@@ -294,3 +294,17 @@ def test_a_quick_stop_while_a_photo_of_memory_is_written_keeps_it(bench, tmp_pat
         relay.ask({"command": "start", "cameraId": device.port, "directory": str(tmp_path)})
         assert relay.event("photo")["leftBehind"]
     assert (tmp_path / "capt0000.jpg").read_bytes() == pattern_bytes(size, 4)
+
+
+def test_a_hello_in_the_middle_of_a_session_takes_effect_from_there(bench, tmp_path):
+    device = bench.plug("trigger")
+    relay = bench.relay()
+    relay.wait_for(lambda s: s["cameras"])
+    relay.start(device.port, str(tmp_path))  # protocol 1: no reply
+    relay.wait_for(phase="ready")
+    bench.camera.add_photo(FOLDER, "IMG_1.JPG", size=100)
+    relay.wait_for(count=1)
+    assert relay.hello()["ok"] and relay.hello()["ok"]  # twice: still protocol 2
+    assert relay.ask({"command": "capture"})["capture"] == 1
+    assert relay.event("photo")["capture"] == 1
+    assert [m.get("reply") for m in relay.messages if "reply" in m] == [1, 2, 3]
