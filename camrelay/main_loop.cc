@@ -289,7 +289,9 @@ ScanOutcome cameraStep(HostInput& host) {
       return ScanOutcome::kSkipped;
     }
   }
-  if (liveViewFrameDue() && state.pendingFiles.empty() && !heldPhotoQueued()) {
+  // A command that came meanwhile goes before the frame: the loop carries
+  // it out next, and then takes the frame.
+  if (liveViewFrameDue() && state.pendingFiles.empty() && !heldPhotoQueued() && !hostWaits(host)) {
     int result = takeLiveViewFrame();
     if (result < 0) return reportCameraFailure(result, "gp_camera_capture_preview");
     return ScanOutcome::kSkipped;
