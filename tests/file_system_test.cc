@@ -55,38 +55,26 @@ TEST(FileSystem, AFolderWorksOnItsOwnFilesAndNeverReplacesOne) {
   fs::remove_all(folder);
 }
 
-TEST(FileSystem, AReplacingCommitTakesTheNameWholeAndLeavesNothingBehind) {
+TEST(FileSystem, AReplacingCommitTakesTheNameOfAFileButNeverOfAFolder) {
   char pattern[] = "/tmp/camrelay-fs-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   fs::path folder = pattern;
   std::ofstream(folder / "frame") << "old frame";
   fs::create_directory(folder / "sub");
   Folder open(folder.string());
-  {
-    TemporaryFile next = open.createFile("t");
-    ASSERT_TRUE(writeWhole(next.descriptor(), "new", 3));
-    EXPECT_TRUE(next.commitReplacing("frame"));
-  }
-  std::ifstream read(folder / "frame");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(read), {}), "new");
-  {
-    TemporaryFile refused = open.createFile("t");
-    errno = 0;
-    EXPECT_FALSE(refused.commitReplacing("sub"));  // a folder is never replaced
-    EXPECT_EQ(errno, EISDIR);
-  }
+  TemporaryFile next = open.createFile("t");
+  ASSERT_TRUE(writeWhole(next.descriptor(), "new", 3));
+  EXPECT_FALSE(next.commitReplacing("sub"));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_TRUE(next.commitReplacing("frame"));
+  EXPECT_EQ(fs::file_size(folder / "frame"), 3u);
   EXPECT_FALSE(fs::exists(folder / "t"));
-  errno = 0;
-  EXPECT_FALSE(writeWhole(-1, "x", 1));
-  EXPECT_EQ(errno, EBADF);
 
   EXPECT_EQ(pathKind((folder / "frame").string()), PathKind::kFile);
   EXPECT_EQ(pathKind((folder / "sub").string()), PathKind::kFolder);
-  EXPECT_EQ(pathKind((folder / "none").string()), PathKind::kMissing);
   EXPECT_EQ(pathKind((folder / "frame" / "x").string()), PathKind::kMissing);
   EXPECT_EQ(pathKind("/dev/null"), PathKind::kOther);
   EXPECT_TRUE(sameFile(folder.string(), (folder / "sub" / "..").string()));
-  EXPECT_FALSE(sameFile(folder.string(), (folder / "sub").string()));
   EXPECT_FALSE(sameFile((folder / "none").string(), (folder / "none").string()));
   fs::remove_all(folder);
 }

