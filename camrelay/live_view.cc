@@ -66,10 +66,10 @@ FrameAnswer askForFrame(LiveView& view) {
     answer.text = "the camera gave an empty frame";
     return answer;
   }
-  answer.kind = answer.result == GP_ERROR_CAMERA_BUSY    ? Kind::kBusy
-                : cameraFailure(answer.result)           ? Kind::kCameraFailure
+  answer.kind = answer.result == GP_ERROR_CAMERA_BUSY     ? Kind::kBusy
+                : cameraFailure(answer.result)            ? Kind::kCameraFailure
                 : answer.result == GP_ERROR_NOT_SUPPORTED ? Kind::kNotSupported
-                                                         : Kind::kFailed;
+                                                          : Kind::kFailed;
   answer.text = !state.contextError.empty() ? state.contextError
                                             : utf8OrEmpty(gp_result_as_string(answer.result));
   return answer;
@@ -148,8 +148,8 @@ void restoreViewfinder(int before) {
     if (result >= 0) {
       result = gp_camera_set_single_config(state.camera, kViewfinder, widget, state.context);
     }
-    logEvent("live view: viewfinder turned ", wanted != 0 ? "on" : "off", " again: ",
-             result >= 0 ? "done" : gp_result_as_string(result));
+    logEvent("live view: viewfinder turned ", wanted != 0 ? "on" : "off",
+             " again: ", result >= 0 ? "done" : gp_result_as_string(result));
   } else if (result < 0) {
     logEvent("live view: viewfinder not read at the end: ", result, " (",
              gp_result_as_string(result), ")");
@@ -170,7 +170,8 @@ LiveView takeOut(bool cameraReachable, const char* why) {
     double seconds = Seconds(SteadyClock::now() - view.began).count();
     double frames = static_cast<double>(view.frames);
     auto perFrame = [&view](SteadyClock::duration spent) {
-      return view.frames == 0 ? 0.0 : Milliseconds(spent).count() / static_cast<double>(view.frames);
+      return view.frames == 0 ? 0.0
+                              : Milliseconds(spent).count() / static_cast<double>(view.frames);
     };
     logEvent("live view ends (", why, "): ", view.frames, " frames in ", seconds, " s, ",
              seconds > 0 ? frames / seconds : 0.0, " a second; ", view.skipped,
@@ -183,8 +184,7 @@ LiveView takeOut(bool cameraReachable, const char* why) {
 bool portFailure(int result) {
   // libgphoto2's port library gives the results from GP_ERROR_IO down to
   // GP_ERROR_HAL; GP_ERROR_FIXED_LIMIT_EXCEEDED among them is no port's.
-  return result <= GP_ERROR_IO && result >= GP_ERROR_HAL &&
-         result != GP_ERROR_FIXED_LIMIT_EXCEEDED;
+  return result <= GP_ERROR_IO && result >= GP_ERROR_HAL && result != GP_ERROR_FIXED_LIMIT_EXCEEDED;
 }
 
 // Whether the camera can still be told anything when live view ends for
@@ -333,7 +333,7 @@ Answer handleLiveView(const nlohmann::json& command) {
   view.viewfinderBefore = readViewfinder();
   view.began = SteadyClock::now();
   logEvent("live view starts: ", view.path, ", up to ", view.fps, " frames a second, viewfinder ",
-           !view.viewfinderBefore         ? "none"
+           !view.viewfinderBefore        ? "none"
            : *view.viewfinderBefore != 0 ? "on"
                                          : "off");
   state.liveView = std::move(view);
@@ -357,8 +357,7 @@ Answer handleLiveView(const nlohmann::json& command) {
       case Kind::kNotSupported:
         return Answer::refused(kNotSupported, answer.text, answer.result);
       case Kind::kBusy:
-        return Answer::refused(kLiveViewBusy, "the camera is busy: " + answer.text,
-                               answer.result);
+        return Answer::refused(kLiveViewBusy, "the camera is busy: " + answer.text, answer.result);
       default:
         return Answer::refused(kLiveViewFailed, answer.text, answer.result);
     }
