@@ -1340,6 +1340,14 @@ class Relay:
         with self._arrived:
             return [json.loads(raw) for raw in self._raw]
 
+    def line_of_any_kind(self, index: int, timeout: float = DEFAULT_TIMEOUT) -> dict:
+        """Line `index` (from 0) of everything camrelay has written, of every
+        kind, parsed; waits for it. For a test that follows the output line
+        by line whatever its kind, as a host of protocol 2 reads it."""
+        def find():
+            return json.loads(self._raw[index]) if len(self._raw) > index else None
+        return self._wait_message(find, timeout, f"line {index + 1} of any kind")
+
     def raw_transcript(self) -> list[bytes]:
         """The same, as the bytes of each line (with its line end)."""
         with self._arrived:

@@ -16,10 +16,21 @@ DEMO = TOOLS / "demo.py"
 SHELL = TOOLS / "shell.py"
 
 
-def test_demo_saves_five_photos_across_an_unplug_and_shows_the_settings():
+# What the example host shows in protocol 2 beyond status lines: which
+# capture made each photo, the progress of the large one, the photo left
+# behind by the pull and saved by the next start.
+PROTOCOL_2_SHOWS = ["IMG_0001.JPG (capture 1)", "IMG_0003.JPG (capture 3)",
+                    "IMG_0100.JPG (the camera's own button)", "IMG_0101.JPG: ",
+                    "waiting for the camera: IMG_0101.JPG",
+                    "IMG_0101.JPG (left behind earlier)", "IMG_0001_1.JPG (capture 4)"]
+
+
+@pytest.mark.parametrize("protocol", [2, 1])
+def test_demo_saves_six_photos_across_an_unplug_and_shows_the_settings(protocol):
     if not under_umockdev():
         pytest.skip("runs under umockdev-wrapper (use ctest)")
-    done = subprocess.run([sys.executable, str(DEMO)], capture_output=True, text=True,
+    args = ["--protocol1"] if protocol == 1 else []
+    done = subprocess.run([sys.executable, str(DEMO), *args], capture_output=True, text=True,
                           timeout=300, env=dict(os.environ))
     assert done.returncode == 0, done.stdout + done.stderr
     out = done.stdout
@@ -27,9 +38,14 @@ def test_demo_saves_five_photos_across_an_unplug_and_shows_the_settings():
     assert "camera settings:" in out and "iso: " in out
     assert "camrelay exited with status 0" in out
     # The camera starts counting again after the unplug; the name is taken.
+    # The photo cut off by the unplug is saved by the next start.
     for name in ("IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG", "IMG_0100.JPG",
-                 "IMG_0001_1.JPG"):
+                 "IMG_0101.JPG", "IMG_0001_1.JPG"):
         assert f"    {name}  6291456 bytes" in out
+    shown = [text for text in PROTOCOL_2_SHOWS if text in out]
+    assert shown == (PROTOCOL_2_SHOWS if protocol == 2 else [])
+    # A host that never says hello reads status lines alone.
+    assert ('"event":' in out) == (protocol == 2)
 
 
 # Inside the bench shell: the first status line that lists a camera.
