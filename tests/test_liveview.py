@@ -245,6 +245,7 @@ def test_a_frame_file_that_cannot_be_written_ends_live_view(bench, tmp_path, sma
 def test_bad_input_is_refused_and_changes_nothing(bench, tmp_path):
     relay, _, frames = opened(bench, tmp_path)
     path = str(frames / "live.jpg")
+    assert relay.ask({"command": "liveView", "on": False})["ok"]  # off while off: nothing
     # on and off back to back, twice: each its reply, in order.
     ids = [relay.command({"command": "liveView", "on": on, "path": path})
            for on in (True, False, True, False)]
