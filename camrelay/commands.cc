@@ -13,6 +13,7 @@
 #include "downloads.h"
 #include "json_text.h"
 #include "left_behind.h"
+#include "live_view.h"
 #include "session.h"
 
 namespace {
@@ -242,7 +243,7 @@ Answer handleLeftBehind(const nlohmann::json&) {
 using Handler = Answer (*)(const nlohmann::json&);
 
 // The JSON type that a command's field must have in protocol 2.
-enum class FieldKind { kString, kInteger, kBoolean };
+enum class FieldKind { kString, kInteger, kNumber, kBoolean };
 
 struct Field {
   const char* name;
@@ -268,6 +269,12 @@ const std::vector<Command>& commands() {
       {"hello", handleHello, 1, {{"protocol", FieldKind::kInteger, true}}},
       {"cameras", handleCameras, 2, {}},
       {"leftBehind", handleLeftBehind, 2, {}},
+      {"liveView",
+       handleLiveView,
+       2,
+       {{"on", FieldKind::kBoolean, true},
+        {"path", FieldKind::kString, false},
+        {"fps", FieldKind::kNumber, false}}},
   };
   return table;
 }
@@ -293,10 +300,12 @@ std::optional<Answer> fieldProblem(const Command& known, const nlohmann::json& c
     }
     bool fits = field.kind == FieldKind::kString    ? value->is_string()
                 : field.kind == FieldKind::kInteger ? value->is_number_integer()
+                : field.kind == FieldKind::kNumber  ? value->is_number()
                                                     : value->is_boolean();
     if (!fits) {
       const char* wanted = field.kind == FieldKind::kString    ? "a string"
                            : field.kind == FieldKind::kInteger ? "an integer"
+                           : field.kind == FieldKind::kNumber  ? "a number"
                                                                : "true or false";
       return Answer::refused(kInvalidField,
                              std::string("field \"") + field.name + "\" must be " + wanted);
@@ -426,6 +435,7 @@ void stopSession() {
 }
 
 Answer handleStop(const nlohmann::json& command) {
+  endLiveView(LiveViewEnd::kStop);
   auto leave = command.find("leave");
   if (speaksProtocol2() && leave != command.end() && *leave == true) {
     // The quick stop: what is queued, and a download that it cut short,

@@ -10,7 +10,7 @@ constexpr std::string_view kKeyPrefix = "tethering.error.";
 }  // namespace
 
 const nlohmann::json& protocolFeatures() {
-  static const nlohmann::json features = {"replies", "photos", "progress"};
+  static const nlohmann::json features = {"replies", "photos", "progress", "liveView"};
   return features;
 }
 

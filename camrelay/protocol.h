@@ -34,6 +34,14 @@ inline constexpr const char* kCameraOpen = "tethering.error.cameraOpen";
 inline constexpr const char* kCannotCapture = "tethering.error.cannotCapture";
 inline constexpr const char* kCaptureBusy = "tethering.error.captureBusy";
 inline constexpr const char* kFocusFailed = "tethering.error.focusFailed";
+// Live view (live_view.h): the camera has none; the frame file's path is
+// not absolute, or its folder is missing; live view is on already; the
+// camera stayed busy, or answered with a failure, instead of a first frame.
+inline constexpr const char* kNotSupported = "tethering.error.notSupported";
+inline constexpr const char* kInvalidPath = "tethering.error.invalidPath";
+inline constexpr const char* kLiveViewOn = "tethering.error.liveViewOn";
+inline constexpr const char* kLiveViewBusy = "tethering.error.liveViewBusy";
+inline constexpr const char* kLiveViewFailed = "tethering.error.liveViewFailed";
 // A libgphoto2 failure that took the failure road: its text and code.
 inline constexpr const char* kCameraFailed = "tethering.error.cameraFailed";
 // The operating system's failure that took it (the disk, the folder).
