@@ -13,6 +13,7 @@
 #include "downloads.h"
 #include "json_text.h"
 #include "left_behind.h"
+#include "live_view.h"
 #include "session.h"
 #include "settings.h"
 
@@ -244,7 +245,7 @@ using Handler = Answer (*)(const nlohmann::json&);
 
 // The JSON type that a command's field must have in protocol 2; kValue is a
 // setting's value: a string, a number, true or false.
-enum class FieldKind { kString, kInteger, kBoolean, kValue };
+enum class FieldKind { kString, kInteger, kNumber, kBoolean, kValue };
 
 struct Field {
   const char* name;
@@ -273,6 +274,12 @@ const std::vector<Command>& commands() {
       {"hello", handleHello, 1, {{"protocol", FieldKind::kInteger, true}}},
       {"cameras", handleCameras, 2, {}},
       {"leftBehind", handleLeftBehind, 2, {}},
+      {"liveView",
+       handleLiveView,
+       2,
+       {{"on", FieldKind::kBoolean, true},
+        {"path", FieldKind::kString, false},
+        {"fps", FieldKind::kNumber, false}}},
       {"settings", handleSettings, 2, {{"all", FieldKind::kBoolean, false}}},
       {"set",
        handleSet,
@@ -300,6 +307,8 @@ bool fitsKind(FieldKind kind, const nlohmann::json& value) {
       return value.is_string();
     case FieldKind::kInteger:
       return value.is_number_integer();
+    case FieldKind::kNumber:
+      return value.is_number();
     case FieldKind::kBoolean:
       return value.is_boolean();
     case FieldKind::kValue:
@@ -314,6 +323,8 @@ const char* kindWanted(FieldKind kind) {
       return "a string";
     case FieldKind::kInteger:
       return "an integer";
+    case FieldKind::kNumber:
+      return "a number";
     case FieldKind::kBoolean:
       return "true or false";
     case FieldKind::kValue:
@@ -471,6 +482,7 @@ void stopSession() {
 }
 
 Answer handleStop(const nlohmann::json& command) {
+  endLiveView(LiveViewEnd::kStop);
   auto leave = command.find("leave");
   if (speaksProtocol2() && leave != command.end() && *leave == true) {
     // The quick stop: what is queued, and a download that it cut short,

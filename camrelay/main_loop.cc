@@ -18,9 +18,11 @@
 #include "diagnostic_log.h"
 #include "discovery.h"
 #include "downloads.h"
+#include "event_pace.h"
 #include "file_system.h"
 #include "hotplug.h"
 #include "left_behind.h"
+#include "live_view.h"
 #include "memory.h"
 #include "parameters.h"
 #include "program_path.h"
@@ -243,27 +245,46 @@ void lookForCameras(bool firstLook) {
   if (settled) timers.cancel(Timer::kHotplugSettle);
 }
 
+// The first wait of the next paced drain: as the pace says, but never
+// past the next live view frame. On the interrupt road a wait of 0 looks at
+// nothing (event_pace.h), so it lasts at least 1 ms there.
+int eventWaitMs() {
+  int paced = pacedWaitMs(state.pace.road);
+  int untilFrame = msUntilFrame();
+  if (untilFrame < 0 || paced <= untilFrame) return paced;
+  return std::max(untilFrame, state.pace.road == EventRoad::kPolling ? 0 : 1);
+}
+
+// Reports the camera failure that `call` met (check), and looks at the bus
+// at once: a camera gone from it leaves phase "disconnected". Returns what
+// the scan came to.
+ScanOutcome reportCameraFailure(int result, const char* call) {
+  std::string lost = state.selected;
+  check(result, call);
+  ScanOutcome outcome = discover("camera failure");
+  for (const CameraEntry& entry : state.devices) {
+    if (entry.id == lost) return outcome;
+  }
+  state.phase = "disconnected";
+  emit();
+  return outcome;
+}
+
 // Takes in the open camera's events when its pace says so (event_pace.h),
-// then does at most one piece of work: a lost camera, one download, or
-// (part of) a settings read, which gives way to the host's commands. Returns
-// what the scan for a lost camera came to (kSkipped when none was made).
+// then does at most one piece of work: a lost camera, one download, a live
+// view frame that is due (frames pause while photos are queued), or (part
+// of) a settings read, which gives way to the host's commands and to the
+// next frame. Returns what the scan for a lost camera came to (kSkipped
+// when none was made).
 ScanOutcome cameraStep(HostInput& host) {
   bool queued = !state.pendingFiles.empty();
   if (queued || !state.timers.waiting(Timer::kEventWait)) {
-    StepEnd step = takeEventsAndDownload(queued ? 0 : pacedWaitMs(state.pace.road));
+    StepEnd step = takeEventsAndDownload(queued ? 0 : eventWaitMs());
     if (step.result < 0) {
       // SIGTERM/SIGINT cut the wait short: that is the host asking us to
       // quit, not a camera failure. Shutdown closes the camera without a line.
       if (state.cancelled != 0) return ScanOutcome::kSkipped;
-      std::string lost = state.selected;
-      check(step.result, "gp_camera_wait_for_event");
-      ScanOutcome outcome = discover("camera failure");
-      for (const CameraEntry& entry : state.devices) {
-        if (entry.id == lost) return outcome;
-      }
-      state.phase = "disconnected";
-      emit();
-      return outcome;
+      return reportCameraFailure(step.result, "gp_camera_wait_for_event");
     }
     if (state.camera == nullptr) return ScanOutcome::kSkipped;
     if (!queued) scheduleEventWait(step.type == GP_EVENT_TIMEOUT, step.events);
@@ -273,8 +294,15 @@ ScanOutcome cameraStep(HostInput& host) {
       return ScanOutcome::kSkipped;
     }
   }
+  // A command that came meanwhile goes before the frame: the loop carries
+  // it out next, and then takes the frame.
+  if (liveViewFrameDue() && state.pendingFiles.empty() && !heldPhotoQueued() && !hostWaits(host)) {
+    int result = takeLiveViewFrame();
+    if (result < 0) return reportCameraFailure(result, "gp_camera_capture_preview");
+    return ScanOutcome::kSkipped;
+  }
   if (state.pendingFiles.empty() && state.pace.quiet) {
-    readCameraParameters([&host] { return hostWaits(host); });
+    readCameraParameters([&host] { return hostWaits(host) || liveViewFrameDue(); });
   }
   return ScanOutcome::kSkipped;
 }
@@ -414,7 +442,10 @@ int runTethering(const char* argv0) {
     if (host.ended && host.buffer.find('\n') == std::string::npos) {
       // The host quit or crashed. Photos that the camera has announced may
       // exist only in its memory, so they are saved before it is closed.
-      if (state.camera != nullptr) stopSession();
+      if (state.camera != nullptr) {
+        endLiveView(LiveViewEnd::kInputEnded);
+        stopSession();
+      }
       break;
     }
     // With a camera open notices are dropped: its own failure tells of its

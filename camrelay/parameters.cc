@@ -311,9 +311,16 @@ void storeParameterRead(bool fetched, std::map<std::string, std::string> values,
 void readCameraParameters(const GiveWay& giveWay) {
   if (state.camera == nullptr) return;
   if (state.timers.waiting(Timer::kParameterRead)) return;
+  // A whole tree cannot give way to the next frame: while live view is on
+  // it waits for the end of it.
+  auto putOff = [] {
+    logEvent("parameters read put off: a whole tree waits for the end of live view");
+    state.timers.setAfter(Timer::kParameterRead, kParameterReadInterval);
+  };
+  bool single = singleSettingAccess(state.camera);
+  if (!single && state.liveView) return putOff();
   ParameterRead read = readToCarryOn();
-  int result = singleSettingAccess(state.camera) ? readSettingBySetting(read, giveWay)
-                                                 : GP_ERROR_NOT_SUPPORTED;
+  int result = single ? readSettingBySetting(read, giveWay) : GP_ERROR_NOT_SUPPORTED;
   if (result == kGaveWay) {
     logEvent("parameters read gives way to the host after ", read.nextKey, " of ",
              parameterNames().size(), " keys");
@@ -323,6 +330,7 @@ void readCameraParameters(const GiveWay& giveWay) {
     return;
   }
   if (result == GP_ERROR_NOT_SUPPORTED) {
+    if (state.liveView) return putOff();
     read.values.clear();
     read.settings.clear();
     result = readWholeTree(read);

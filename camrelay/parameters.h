@@ -37,7 +37,8 @@ using GiveWay = std::function<bool()>;
 // (within kParameterReadInterval of its start, else it starts afresh), so
 // that what the host sees always comes from one whole read. From a driver
 // that cannot hand out one setting by itself, the whole configuration tree
-// is fetched once instead; that cannot be cut into pieces.
+// is fetched once instead; that cannot be cut into pieces, so while live
+// view is on it is put off for another interval.
 void readCameraParameters(const GiveWay& giveWay = [] { return false; });
 
 // Whether the camera's driver reads one setting by itself. For a driver

@@ -10,7 +10,7 @@ constexpr std::string_view kKeyPrefix = "tethering.error.";
 }  // namespace
 
 const nlohmann::json& protocolFeatures() {
-  static const nlohmann::json features = {"replies", "photos", "progress", "settings"};
+  static const nlohmann::json features = {"replies", "photos", "progress", "settings", "liveView"};
   return features;
 }
 

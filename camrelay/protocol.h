@@ -45,6 +45,14 @@ inline constexpr const char* kNotAChoice = "tethering.error.notAChoice";
 inline constexpr const char* kOutOfRange = "tethering.error.outOfRange";
 inline constexpr const char* kSettingBusy = "tethering.error.settingBusy";
 inline constexpr const char* kSettingRefused = "tethering.error.settingRefused";
+// Live view (live_view.h): the camera has none; the frame file's path is
+// not absolute, or its folder is missing; live view is on already; the
+// camera stayed busy, or answered with a failure, instead of a first frame.
+inline constexpr const char* kNotSupported = "tethering.error.notSupported";
+inline constexpr const char* kInvalidPath = "tethering.error.invalidPath";
+inline constexpr const char* kLiveViewOn = "tethering.error.liveViewOn";
+inline constexpr const char* kLiveViewBusy = "tethering.error.liveViewBusy";
+inline constexpr const char* kLiveViewFailed = "tethering.error.liveViewFailed";
 // A libgphoto2 failure that took the failure road: its text and code.
 inline constexpr const char* kCameraFailed = "tethering.error.cameraFailed";
 // The operating system's failure that took it (the disk, the folder).

@@ -145,6 +145,10 @@ void failSession(const std::string& text, std::optional<int> code) {
 }
 
 void closeCamera() {
+  // While the camera is open: the viewfinder goes back as it was.
+  endLiveView(state.cancelled != 0     ? LiveViewEnd::kSignal
+              : state.phase == "error" ? LiveViewEnd::kFailure
+                                       : LiveViewEnd::kCameraClosed);
   // While the camera is open: photos of libgphoto2's cache go with it.
   leaveBehindQueued();
   if (state.camera != nullptr) {

@@ -21,6 +21,7 @@
 #include "captures.h"
 #include "event_pace.h"
 #include "left_behind.h"
+#include "live_view.h"
 #include "timers.h"
 
 // One attached camera as discovery lists it and the host names it.
@@ -141,6 +142,8 @@ struct SessionState {
   // The last file that a capture made: the second file of a RAW+JPEG pair
   // follows it.
   std::optional<CapturePhoto> lastCapturePhoto;
+  // The live view under way, if any (live_view.h).
+  std::optional<LiveView> liveView;
   // When the last trigger of this session was fired. A file that ended a
   // capture in flight may have come from the camera's own shutter button
   // instead, so the trigger's photo may still be on its way.
