@@ -8,6 +8,7 @@
 #include "diagnostic_log.h"
 #include "downloads.h"
 #include "event_pace.h"
+#include "property_changes.h"
 #include "session.h"
 
 namespace {
@@ -85,6 +86,9 @@ DrainEnd drainEvents(int firstWaitMs) {
       std::uint64_t capture = captureOfAnnounced(
           path != nullptr && terminated(*path) ? lastPathComponent(recordName(*path)) : "");
       if (path != nullptr) held = enqueueDownload(path, capture) && heldByLibrary(*path);
+    }
+    if (end.result >= 0 && end.type == GP_EVENT_UNKNOWN) {
+      takeUnknownEvent(static_cast<const char*>(data));
     }
     free(data);
     if (end.result >= 0 && end.type != GP_EVENT_TIMEOUT) ++end.events;

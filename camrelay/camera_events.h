@@ -19,8 +19,9 @@ struct DrainEnd {
 };
 
 // Waits up to `firstWaitMs` for the open camera's first event and takes up
-// to 63 more without waiting, queuing every added file (enqueueDownload)
-// and freeing every event's data. Each announced file ends the oldest
+// to 63 more without waiting, queuing every added file (enqueueDownload),
+// showing every setting turned on the camera (property_changes.h) and
+// freeing every event's data. Each announced file ends the oldest
 // capture in flight. Stops early at a timeout, at a failed wait, which it
 // leaves to the caller to report, and right after queuing a photo that
 // libgphoto2 holds in its memory: the camera keeps later photos in its own

@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 
 #include "camera_events.h"
 #include "commands.h"
@@ -57,10 +59,13 @@ GPContextFeedback cancelOperation(GPContext*, void*) {
   return GP_CONTEXT_FEEDBACK_OK;
 }
 
-// Keeps the driver's last words on a failure: ptp2 says why a capture
-// failed (a focus miss) only there.
+// Keeps the driver's words on a failure: ptp2 says why a capture failed (a
+// focus miss) or why the camera refused a setting only there.
 void rememberContextError(GPContext*, const char* text, void*) {
   state.contextError = utf8OrEmpty(text);
+  if (state.contextErrors.size() < kContextErrorsKept) {
+    state.contextErrors.push_back(state.contextError);
+  }
 }
 
 // Opens the pipe that lets a signal end the input wait. Opened after the
@@ -325,15 +330,15 @@ bool appendInput(std::string& buffer, const char* bytes, std::size_t count) {
 }
 
 void carryOutLines(std::string& buffer) {
-  std::size_t start = 0;
   // A quick stop goes ahead whatever waits: the photo held in memory is
-  // left behind with the rest.
+  // left behind with the rest. Each line leaves the buffer before it is
+  // carried out, so that while it is, the buffer holds what comes after it.
   for (std::size_t end; (!heldPhotoQueued() || state.quickStopWaiting) &&
-                        (end = buffer.find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    carryOutLine(buffer.substr(start, end - start));
+                        (end = buffer.find('\n')) != std::string::npos;) {
+    std::string line = buffer.substr(0, end);
+    buffer.erase(0, end + 1);
+    carryOutLine(line);
   }
-  buffer.erase(0, start);
   if (state.quickStopWaiting && !quickStopIn(buffer)) state.quickStopWaiting = false;
 }
 
@@ -364,15 +369,31 @@ void carryOutLine(const std::string& line) {
   if (line.find('\0') != std::string::npos) return refuseLine();
   // The JSON boundary: nothing the host sends may throw past this point.
   try {
-    nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
+    // The object's own keys that the line gives more than once.
+    std::set<std::string> seen, repeated;
+    auto noteKey = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+      if (event == nlohmann::json::parse_event_t::key && depth == 1 &&
+          !seen.insert(parsed.get<std::string>()).second) {
+        repeated.insert(parsed.get<std::string>());
+      }
+      return true;
+    };
+    nlohmann::json command = nlohmann::json::parse(line, noteKey, false);
     if (command.is_discarded() || !command.is_object()) return refuseLine();
-    carryOutCommand(command);
+    carryOutCommand(command, repeated);
   } catch (const std::exception&) {
     // A command that cannot be carried out leaves the state as it was.
   }
 }
 
 int runTethering(const char* argv0) {
+  // libgphoto2's texts in the C locale, whatever the user's environment:
+  // its gettext gives them untranslated only there (glibc then ignores
+  // LANGUAGE too), numbers are printed with a point, and ptp2's capture
+  // target takes only the choice text of the locale it runs in. A C
+  // program starts in the C locale; this keeps it so whatever a library
+  // may have done.
+  std::setlocale(LC_ALL, "C");
   std::string folder = programFolder(argv0);
   setenv("CAMLIBS", joinPath(folder, "camlibs").c_str(), 1);
   setenv("IOLIBS", joinPath(folder, "iolibs").c_str(), 1);
@@ -393,6 +414,10 @@ int runTethering(const char* argv0) {
   state.lookForQuickStop = [&host] {
     takeInWithoutWaiting(host);
     return quickStopIn(host.buffer);
+  };
+  state.commandWaiting = [&host] {
+    takeInWithoutWaiting(host);
+    return host.ended || host.buffer.find('\n') != std::string::npos;
   };
   // The first look at the USB devices is due at once.
   state.timers.setNow(Timer::kDeviceLook);
@@ -446,6 +471,7 @@ int runTethering(const char* argv0) {
   if (state.cancelled != 0) logEvent("SIGTERM or SIGINT: quitting");
   shutDown();
   state.lookForQuickStop = nullptr;
+  state.commandWaiting = nullptr;
   logEvent("camrelay ends");
   closeDiagnosticLog();
   return 0;

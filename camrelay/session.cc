@@ -172,6 +172,8 @@ void closeCamera() {
   state.sonyCaptureNames = false;
   state.cameraIdentity = CameraBody{};
   state.cameraParameters.clear();
+  state.parameterSettings.clear();
+  state.singleSettingRefused = false;
   state.cameraParametersUnavailable = false;
   state.timers.cancel(Timer::kParameterRead);
   state.timers.cancel(Timer::kEventWait);
