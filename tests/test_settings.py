@@ -191,7 +191,7 @@ def test_virtual_setting_turned_on_the_body_shows_at_once(bench, tmp_path):
 
 @pytest.mark.parametrize("style, choices, targets", [
     ("nikon", ["memory", "card"], {"card": "card", "memory": "sdram"}),
-    # A Sony photo taken to the card alone is never announced (docs/settings.md).
+    # A Sony photo taken to the card alone is never announced (docs/protocol.md, "Capture target").
     ("sony", ["memory", "card", "card and memory"], {"card and memory": "card+sdram"}),
 ])
 def test_virtual_capture_target_decides_where_a_capture_lands(
