@@ -515,27 +515,21 @@ Answer handleCapture(const nlohmann::json&) {
   emit();
 
   state.contextError.clear();
-  std::uint64_t number = 0;
+  // With trigger capture the photo arrives later as a file-added event.
+  const char* call = state.canTrigger ? "gp_camera_trigger_capture" : "gp_camera_capture";
+  int result = state.canTrigger
+                   ? gp_camera_trigger_capture(state.camera, state.context)
+                   : gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context);
+  if (std::optional<Answer> refused = refusedCapture(result)) {
+    state.phase = "ready";
+    emit();
+    return *refused;
+  }
+  if (!check(result, call)) return failureAnswer();
+  std::uint64_t number = numberCapture();
   if (state.canTrigger) {
-    // The photo arrives later as a file-added event.
-    int result = gp_camera_trigger_capture(state.camera, state.context);
-    if (std::optional<Answer> refused = refusedCapture(result)) {
-      state.phase = "ready";
-      emit();
-      return *refused;
-    }
-    if (!check(result, "gp_camera_trigger_capture")) return failureAnswer();
-    number = numberCapture();
     captureInFlight(number);
   } else {
-    int result = gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context);
-    if (std::optional<Answer> refused = refusedCapture(result)) {
-      state.phase = "ready";
-      emit();
-      return *refused;
-    }
-    if (!check(result, "gp_camera_capture")) return failureAnswer();
-    number = numberCapture();
     captureReturned(number, lastPathComponent(recordName(path)));
     enqueueDownload(&path, number);
   }
