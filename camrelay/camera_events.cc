@@ -8,6 +8,7 @@
 #include "diagnostic_log.h"
 #include "downloads.h"
 #include "event_pace.h"
+#include "property_changes.h"
 #include "session.h"
 
 namespace {
@@ -83,6 +84,9 @@ DrainEnd drainEvents(int firstWaitMs) {
       ++end.announced;
       const auto* path = static_cast<const CameraFilePath*>(data);
       held = path != nullptr && enqueueAnnounced(path) && heldByLibrary(*path);
+    }
+    if (end.result >= 0 && end.type == GP_EVENT_UNKNOWN) {
+      takeUnknownEvent(static_cast<const char*>(data));
     }
     free(data);
     if (end.result >= 0 && end.type != GP_EVENT_TIMEOUT) ++end.events;

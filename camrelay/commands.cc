@@ -13,7 +13,9 @@
 #include "downloads.h"
 #include "json_text.h"
 #include "left_behind.h"
+#include "live_view.h"
 #include "session.h"
+#include "settings.h"
 
 namespace {
 
@@ -241,8 +243,9 @@ Answer handleLeftBehind(const nlohmann::json&) {
 
 using Handler = Answer (*)(const nlohmann::json&);
 
-// The JSON type that a command's field must have in protocol 2.
-enum class FieldKind { kString, kInteger, kBoolean };
+// The JSON type that a command's field must have in protocol 2; kValue is a
+// setting's value: a string, a number, true or false.
+enum class FieldKind { kString, kInteger, kNumber, kBoolean, kValue };
 
 struct Field {
   const char* name;
@@ -255,6 +258,9 @@ struct Command {
   Handler handler;
   int protocol;  // the first protocol that knows the word
   std::vector<Field> fields;
+  // A field given twice in the line is refused rather than taking its last
+  // value: which one the host meant is anybody's guess.
+  bool refuseRepeats = false;
 };
 
 const std::vector<Command>& commands() {
@@ -268,6 +274,18 @@ const std::vector<Command>& commands() {
       {"hello", handleHello, 1, {{"protocol", FieldKind::kInteger, true}}},
       {"cameras", handleCameras, 2, {}},
       {"leftBehind", handleLeftBehind, 2, {}},
+      {"liveView",
+       handleLiveView,
+       2,
+       {{"on", FieldKind::kBoolean, true},
+        {"path", FieldKind::kString, false},
+        {"fps", FieldKind::kNumber, false}}},
+      {"settings", handleSettings, 2, {{"all", FieldKind::kBoolean, false}}},
+      {"set",
+       handleSet,
+       2,
+       {{"key", FieldKind::kString, true}, {"value", FieldKind::kValue, true}},
+       true},
   };
   return table;
 }
@@ -283,21 +301,54 @@ const Command* knownCommand(const nlohmann::json& command) {
   return nullptr;
 }
 
-// The refusal of a field that is missing or of the wrong type, if any.
-std::optional<Answer> fieldProblem(const Command& known, const nlohmann::json& command) {
+bool fitsKind(FieldKind kind, const nlohmann::json& value) {
+  switch (kind) {
+    case FieldKind::kString:
+      return value.is_string();
+    case FieldKind::kInteger:
+      return value.is_number_integer();
+    case FieldKind::kNumber:
+      return value.is_number();
+    case FieldKind::kBoolean:
+      return value.is_boolean();
+    case FieldKind::kValue:
+      return value.is_string() || value.is_number() || value.is_boolean();
+  }
+  return false;
+}
+
+const char* kindWanted(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::kString:
+      return "a string";
+    case FieldKind::kInteger:
+      return "an integer";
+    case FieldKind::kNumber:
+      return "a number";
+    case FieldKind::kBoolean:
+      return "true or false";
+    case FieldKind::kValue:
+      return "a string, a number, true or false";
+  }
+  return "";
+}
+
+// The refusal of a field that is missing, of the wrong type, or given twice
+// where that is refused, if any.
+std::optional<Answer> fieldProblem(const Command& known, const nlohmann::json& command,
+                                   const std::set<std::string>& repeated) {
   for (const Field& field : known.fields) {
+    if (known.refuseRepeats && repeated.count(field.name) != 0) {
+      return Answer::refused(kInvalidField,
+                             std::string("field \"") + field.name + "\" is given twice");
+    }
     auto value = command.find(field.name);
     if (value == command.end()) {
       if (!field.required) continue;
       return Answer::refused(kInvalidField, std::string("missing field \"") + field.name + "\"");
     }
-    bool fits = field.kind == FieldKind::kString    ? value->is_string()
-                : field.kind == FieldKind::kInteger ? value->is_number_integer()
-                                                    : value->is_boolean();
-    if (!fits) {
-      const char* wanted = field.kind == FieldKind::kString    ? "a string"
-                           : field.kind == FieldKind::kInteger ? "an integer"
-                                                               : "true or false";
+    if (!fitsKind(field.kind, *value)) {
+      const char* wanted = kindWanted(field.kind);
       return Answer::refused(kInvalidField,
                              std::string("field \"") + field.name + "\" must be " + wanted);
     }
@@ -307,7 +358,7 @@ std::optional<Answer> fieldProblem(const Command& known, const nlohmann::json& c
 
 }  // namespace
 
-void carryOutCommand(const nlohmann::json& command) {
+void carryOutCommand(const nlohmann::json& command, const std::set<std::string>& repeated) {
   const Command* known = knownCommand(command);
   // "hello" is answered whatever the protocol: a host that says it reads
   // replies.
@@ -333,7 +384,7 @@ void carryOutCommand(const nlohmann::json& command) {
     writeReply(*id, Answer::refused(kUnknownCommand, "no such command"), true);
     return;
   }
-  if (std::optional<Answer> problem = fieldProblem(*known, command)) {
+  if (std::optional<Answer> problem = fieldProblem(*known, command, repeated)) {
     writeReply(*id, *problem, true);
     return;
   }
@@ -411,11 +462,16 @@ Answer handleStart(const nlohmann::json& command) {
   // What failures left behind for this camera and folder comes first.
   state.cameraIdentity = cameraIdentity(state.camera, model, portPath);
   takeUpLeftBehind();
+  // The host's capture target is in force before the first capture.
+  std::optional<nlohmann::json> target = restoreCaptureTarget();
+  if (state.camera == nullptr) return failureAnswer();
 
   state.phase = "ready";
   state.timers.setAfter(Timer::kParameterRead, kFirstParameterRead);
   emit();
-  return Answer::ok({{"camera", cameraJson(portPath)}});
+  nlohmann::json reply = {{"camera", cameraJson(portPath)}};
+  if (target) reply["captureTarget"] = *target;
+  return Answer::ok(std::move(reply));
 }
 
 void stopSession() {
@@ -426,6 +482,7 @@ void stopSession() {
 }
 
 Answer handleStop(const nlohmann::json& command) {
+  endLiveView(LiveViewEnd::kStop);
   auto leave = command.find("leave");
   if (speaksProtocol2() && leave != command.end() && *leave == true) {
     // The quick stop: what is queued, and a download that it cut short,
@@ -458,27 +515,21 @@ Answer handleCapture(const nlohmann::json&) {
   emit();
 
   state.contextError.clear();
-  std::uint64_t number = 0;
+  // With trigger capture the photo arrives later as a file-added event.
+  const char* call = state.canTrigger ? "gp_camera_trigger_capture" : "gp_camera_capture";
+  int result = state.canTrigger
+                   ? gp_camera_trigger_capture(state.camera, state.context)
+                   : gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context);
+  if (std::optional<Answer> refused = refusedCapture(result)) {
+    state.phase = "ready";
+    emit();
+    return *refused;
+  }
+  if (!check(result, call)) return failureAnswer();
+  std::uint64_t number = numberCapture();
   if (state.canTrigger) {
-    // The photo arrives later as a file-added event.
-    int result = gp_camera_trigger_capture(state.camera, state.context);
-    if (std::optional<Answer> refused = refusedCapture(result)) {
-      state.phase = "ready";
-      emit();
-      return *refused;
-    }
-    if (!check(result, "gp_camera_trigger_capture")) return failureAnswer();
-    number = numberCapture();
     captureInFlight(number);
   } else {
-    int result = gp_camera_capture(state.camera, GP_CAPTURE_IMAGE, &path, state.context);
-    if (std::optional<Answer> refused = refusedCapture(result)) {
-      state.phase = "ready";
-      emit();
-      return *refused;
-    }
-    if (!check(result, "gp_camera_capture")) return failureAnswer();
-    number = numberCapture();
     captureReturned(number, lastPathComponent(recordName(path)));
     enqueueDownload(&path, number);
   }

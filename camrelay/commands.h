@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "protocol.h"
@@ -14,8 +15,9 @@
 // protocol 2 (and for "hello" itself) every object gets exactly one reply,
 // written when the command's own work is done; a missing or ill-typed
 // field, an unknown word or an id of another kind is refused before any
-// work, leaving everything as it was.
-void carryOutCommand(const nlohmann::json& command);
+// work, leaving everything as it was. `repeated` names the fields that the
+// line gave more than once (the object holds the last value of each).
+void carryOutCommand(const nlohmann::json& command, const std::set<std::string>& repeated = {});
 
 // In protocol 2, refuses a line that is no JSON object, with id null.
 void refuseLine();
@@ -23,6 +25,8 @@ void refuseLine();
 // Opens the camera that "cameraId" names for downloads into "directory".
 // Ignored while a camera is open. Writes "connecting" and then "ready" or
 // the failure; an unknown camera or a bad folder gives only the failure.
+// A capture target that the host chose in this run is set again before
+// "ready"; the reply's "captureTarget" says what came of it.
 Answer handleStart(const nlohmann::json& command);
 // Closes the camera, if any, once every announced photo is saved, and
 // returns to phase "idle" with no error: "stopping", the lines of the

@@ -56,5 +56,5 @@ void hurryEventWait() {
 
 int cameraIdleWaitMs() {
   if (!state.pendingFiles.empty() || !state.timers.waiting(Timer::kEventWait)) return 0;
-  return state.timers.waitMs({Timer::kEventWait, Timer::kParameterRead});
+  return state.timers.waitMs({Timer::kEventWait, Timer::kParameterRead, Timer::kLiveViewFrame});
 }

@@ -89,5 +89,5 @@ void hurryEventWait();
 
 // Milliseconds until the loop has camera work to do with a camera open: 0
 // when files wait for download or the next wait is due, else until the
-// next wait or settings read falls due.
+// next wait, settings read or live view frame falls due.
 int cameraIdleWaitMs();

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <string>
 #include <utility>
 
@@ -62,6 +63,11 @@ class Folder {
   // Renames `from` to `to` atomically, never replacing an existing `to`.
   RenameOutcome renameExclusive(const std::string& from, const std::string& to) const;
 
+  // Renames `from` to `to` atomically, replacing whatever file `to` names:
+  // a reader of `to` sees the old file or the new one, whole. false with
+  // errno set when it could not.
+  bool renameReplacing(const std::string& from, const std::string& to) const;
+
   // Removes the file `name`. false with errno set when it could not.
   bool removeFile(const std::string& name) const;
 
@@ -97,12 +103,36 @@ class TemporaryFile {
     return outcome;
   }
 
+  // Renames the file to `to` atomically, replacing the file of that name.
+  // false with errno set when it could not (the file stays temporary).
+  bool commitReplacing(const std::string& to) {
+    committed_ = folder_.renameReplacing(name_, to);
+    return committed_;
+  }
+
  private:
   const Folder& folder_;
   std::string name_;
   FileDescriptor fd_;
   bool committed_ = false;
 };
+
+// Writes all `size` bytes of `data` to the open file `fd` at its offset,
+// through short writes and signals. false with errno set when a write failed.
+bool writeWhole(int fd, const void* data, std::size_t size);
+
+// What a path names, symbolic links followed.
+enum class PathKind {
+  kMissing,  // nothing (or a dangling link); errno ENOENT or ENOTDIR
+  kFile,     // a regular file
+  kFolder,
+  kOther,  // a device, pipe, socket, or a path that cannot be looked at
+};
+PathKind pathKind(const std::string& path);
+
+// Whether the two paths name the same existing file or folder (the same
+// device and inode), however they are spelt.
+bool sameFile(const std::string& a, const std::string& b);
 
 // Asks the kernel to start writing `length` bytes of the open file from
 // `offset` to disk, without waiting for it. A hint: failures are ignored.

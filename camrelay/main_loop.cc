@@ -8,17 +8,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 
 #include "camera_events.h"
 #include "commands.h"
 #include "diagnostic_log.h"
 #include "discovery.h"
 #include "downloads.h"
+#include "event_pace.h"
 #include "file_system.h"
 #include "hotplug.h"
 #include "left_behind.h"
+#include "live_view.h"
 #include "memory.h"
 #include "parameters.h"
 #include "program_path.h"
@@ -55,10 +59,13 @@ GPContextFeedback cancelOperation(GPContext*, void*) {
   return GP_CONTEXT_FEEDBACK_OK;
 }
 
-// Keeps the driver's last words on a failure: ptp2 says why a capture
-// failed (a focus miss) only there.
+// Keeps the driver's words on a failure: ptp2 says why a capture failed (a
+// focus miss) or why the camera refused a setting only there.
 void rememberContextError(GPContext*, const char* text, void*) {
   state.contextError = utf8OrEmpty(text);
+  if (state.contextErrors.size() < kContextErrorsKept) {
+    state.contextErrors.push_back(state.contextError);
+  }
 }
 
 // Opens the pipe that lets a signal end the input wait. Opened after the
@@ -238,27 +245,46 @@ void lookForCameras(bool firstLook) {
   if (settled) timers.cancel(Timer::kHotplugSettle);
 }
 
+// The first wait of the next paced drain: as the pace says, but never
+// past the next live view frame. On the interrupt road a wait of 0 looks at
+// nothing (event_pace.h), so it lasts at least 1 ms there.
+int eventWaitMs() {
+  int paced = pacedWaitMs(state.pace.road);
+  int untilFrame = msUntilFrame();
+  if (untilFrame < 0 || paced <= untilFrame) return paced;
+  return std::max(untilFrame, state.pace.road == EventRoad::kPolling ? 0 : 1);
+}
+
+// Reports the camera failure that `call` met (check), and looks at the bus
+// at once: a camera gone from it leaves phase "disconnected". Returns what
+// the scan came to.
+ScanOutcome reportCameraFailure(int result, const char* call) {
+  std::string lost = state.selected;
+  check(result, call);
+  ScanOutcome outcome = discover("camera failure");
+  for (const CameraEntry& entry : state.devices) {
+    if (entry.id == lost) return outcome;
+  }
+  state.phase = "disconnected";
+  emit();
+  return outcome;
+}
+
 // Takes in the open camera's events when its pace says so (event_pace.h),
-// then does at most one piece of work: a lost camera, one download, or
-// (part of) a settings read, which gives way to the host's commands. Returns
-// what the scan for a lost camera came to (kSkipped when none was made).
+// then does at most one piece of work: a lost camera, one download, a live
+// view frame that is due (frames pause while photos are queued), or (part
+// of) a settings read, which gives way to the host's commands and to the
+// next frame. Returns what the scan for a lost camera came to (kSkipped
+// when none was made).
 ScanOutcome cameraStep(HostInput& host) {
   bool queued = !state.pendingFiles.empty();
   if (queued || !state.timers.waiting(Timer::kEventWait)) {
-    StepEnd step = takeEventsAndDownload(queued ? 0 : pacedWaitMs(state.pace.road));
+    StepEnd step = takeEventsAndDownload(queued ? 0 : eventWaitMs());
     if (step.result < 0) {
       // SIGTERM/SIGINT cut the wait short: that is the host asking us to
       // quit, not a camera failure. Shutdown closes the camera without a line.
       if (state.cancelled != 0) return ScanOutcome::kSkipped;
-      std::string lost = state.selected;
-      check(step.result, "gp_camera_wait_for_event");
-      ScanOutcome outcome = discover("camera failure");
-      for (const CameraEntry& entry : state.devices) {
-        if (entry.id == lost) return outcome;
-      }
-      state.phase = "disconnected";
-      emit();
-      return outcome;
+      return reportCameraFailure(step.result, "gp_camera_wait_for_event");
     }
     if (state.camera == nullptr) return ScanOutcome::kSkipped;
     if (!queued) scheduleEventWait(step.type == GP_EVENT_TIMEOUT, step.events);
@@ -268,8 +294,15 @@ ScanOutcome cameraStep(HostInput& host) {
       return ScanOutcome::kSkipped;
     }
   }
+  // A command that came meanwhile goes before the frame: the loop carries
+  // it out next, and then takes the frame.
+  if (liveViewFrameDue() && state.pendingFiles.empty() && !heldPhotoQueued() && !hostWaits(host)) {
+    int result = takeLiveViewFrame();
+    if (result < 0) return reportCameraFailure(result, "gp_camera_capture_preview");
+    return ScanOutcome::kSkipped;
+  }
   if (state.pendingFiles.empty() && state.pace.quiet) {
-    readCameraParameters([&host] { return hostWaits(host); });
+    readCameraParameters([&host] { return hostWaits(host) || liveViewFrameDue(); });
   }
   return ScanOutcome::kSkipped;
 }
@@ -297,15 +330,15 @@ bool appendInput(std::string& buffer, const char* bytes, std::size_t count) {
 }
 
 void carryOutLines(std::string& buffer) {
-  std::size_t start = 0;
   // A quick stop goes ahead whatever waits: the photo held in memory is
-  // left behind with the rest.
+  // left behind with the rest. Each line leaves the buffer before it is
+  // carried out, so that while it is, the buffer holds what comes after it.
   for (std::size_t end; (!heldPhotoQueued() || state.quickStopWaiting) &&
-                        (end = buffer.find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    carryOutLine(buffer.substr(start, end - start));
+                        (end = buffer.find('\n')) != std::string::npos;) {
+    std::string line = buffer.substr(0, end);
+    buffer.erase(0, end + 1);
+    carryOutLine(line);
   }
-  buffer.erase(0, start);
   if (state.quickStopWaiting && !quickStopIn(buffer)) state.quickStopWaiting = false;
 }
 
@@ -336,15 +369,31 @@ void carryOutLine(const std::string& line) {
   if (line.find('\0') != std::string::npos) return refuseLine();
   // The JSON boundary: nothing the host sends may throw past this point.
   try {
-    nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
+    // The object's own keys that the line gives more than once.
+    std::set<std::string> seen, repeated;
+    auto noteKey = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+      if (event == nlohmann::json::parse_event_t::key && depth == 1 &&
+          !seen.insert(parsed.get<std::string>()).second) {
+        repeated.insert(parsed.get<std::string>());
+      }
+      return true;
+    };
+    nlohmann::json command = nlohmann::json::parse(line, noteKey, false);
     if (command.is_discarded() || !command.is_object()) return refuseLine();
-    carryOutCommand(command);
+    carryOutCommand(command, repeated);
   } catch (const std::exception&) {
     // A command that cannot be carried out leaves the state as it was.
   }
 }
 
 int runTethering(const char* argv0) {
+  // libgphoto2's texts in the C locale, whatever the user's environment:
+  // its gettext gives them untranslated only there (glibc then ignores
+  // LANGUAGE too), numbers are printed with a point, and ptp2's capture
+  // target takes only the choice text of the locale it runs in. A C
+  // program starts in the C locale; this keeps it so whatever a library
+  // may have done.
+  std::setlocale(LC_ALL, "C");
   std::string folder = programFolder(argv0);
   setenv("CAMLIBS", joinPath(folder, "camlibs").c_str(), 1);
   setenv("IOLIBS", joinPath(folder, "iolibs").c_str(), 1);
@@ -365,6 +414,10 @@ int runTethering(const char* argv0) {
   state.lookForQuickStop = [&host] {
     takeInWithoutWaiting(host);
     return quickStopIn(host.buffer);
+  };
+  state.commandWaiting = [&host] {
+    takeInWithoutWaiting(host);
+    return host.ended || host.buffer.find('\n') != std::string::npos;
   };
   // The first look at the USB devices is due at once.
   state.timers.setNow(Timer::kDeviceLook);
@@ -389,7 +442,10 @@ int runTethering(const char* argv0) {
     if (host.ended && host.buffer.find('\n') == std::string::npos) {
       // The host quit or crashed. Photos that the camera has announced may
       // exist only in its memory, so they are saved before it is closed.
-      if (state.camera != nullptr) stopSession();
+      if (state.camera != nullptr) {
+        endLiveView(LiveViewEnd::kInputEnded);
+        stopSession();
+      }
       break;
     }
     // With a camera open notices are dropped: its own failure tells of its
@@ -415,6 +471,7 @@ int runTethering(const char* argv0) {
   if (state.cancelled != 0) logEvent("SIGTERM or SIGINT: quitting");
   shutDown();
   state.lookForQuickStop = nullptr;
+  state.commandWaiting = nullptr;
   logEvent("camrelay ends");
   closeDiagnosticLog();
   return 0;

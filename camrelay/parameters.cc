@@ -12,13 +12,6 @@
 #include "diagnostic_log.h"
 #include "session.h"
 
-namespace {
-
-struct Parameter {
-  const char* key;
-  std::vector<const char*> candidates;  // widget names, most wanted first
-};
-
 const std::vector<Parameter>& parameterNames() {
   static const std::vector<Parameter> names = {
       {"exposureMode", {"expprogram", "autoexposuremode", "exposuremode"}},
@@ -39,7 +32,7 @@ const std::vector<Parameter>& parameterNames() {
   return names;
 }
 
-constexpr std::size_t kMaxValueUnits = 512;
+namespace {
 
 // Decodes one code point of UTF-8 starting at `i` and advances `i`. The
 // text is valid UTF-8 by the time it gets here; a truncated sequence still
@@ -93,13 +86,6 @@ bool trimmable(char32_t c) {
   }
 }
 
-// The text that a widget yields, trimmed, when it is acceptable as a value.
-std::string acceptedText(CameraWidget* widget) {
-  std::string text = trimmedText(widgetText(widget));
-  std::size_t units = utf16Length(text);
-  return units >= 1 && units <= kMaxValueUnits ? text : "";
-}
-
 // What settleParameters returns when it stopped to let the host's commands
 // through; positive, so never a libgphoto2 failure.
 constexpr int kGaveWay = 1;
@@ -125,6 +111,7 @@ int settleParameters(TextOf textOf, ParameterRead& read, const GiveWay& giveWay)
       if (result < 0) return result;
       if (text.empty()) continue;
       read.values[parameter.key] = std::move(text);
+      read.settings[parameter.key] = candidate;
       if (logging()) {
         read.sources +=
             std::string(read.sources.empty() ? "" : ", ") + parameter.key + " from " + candidate;
@@ -173,15 +160,19 @@ int readSettingBySetting(ParameterRead& read, const GiveWay& giveWay) {
 }
 
 // Reads the candidates from one fetch of the whole tree, which cannot be
-// cut into pieces; its result.
-int readWholeTree(std::map<std::string, std::string>& values) {
+// cut into pieces, into `read`'s values and settings; its result.
+int readWholeTree(ParameterRead& read) {
   CameraWidget* root = nullptr;
   int result = gp_camera_get_config(state.camera, &root, state.context);
   if (result < 0 || root == nullptr) {
     logEvent("parameters unavailable: gp_camera_get_config returned ", result,
              root == nullptr ? " and no tree" : "");
   }
-  if (result >= 0 && root != nullptr) values = parameterValues(root);
+  if (result >= 0 && root != nullptr) {
+    ParameterRead whole = parametersOfTree(root);
+    read.values = std::move(whole.values);
+    read.settings = std::move(whole.settings);
+  }
   if (root != nullptr) gp_widget_free(root);
   return result;
 }
@@ -204,6 +195,33 @@ bool singleSettingAccess(Camera* camera) {
   // Only the driver's function table (public in gphoto2-camera.h) tells; it
   // is read, never written.
   return camera->functions != nullptr && camera->functions->get_single_config != nullptr;
+}
+
+std::string acceptedText(CameraWidget* widget) {
+  return acceptedText(widgetText(widget));
+}
+
+std::string acceptedText(const std::string& text) {
+  std::string trimmed = trimmedText(text);
+  std::size_t units = utf16Length(trimmed);
+  return units >= 1 && units <= kMaxValueUnits ? trimmed : "";
+}
+
+bool showSettingValue(const std::string& setting, const std::string& text) {
+  if (text.empty()) return false;
+  bool changed = false;
+  for (const auto& [key, source] : state.parameterSettings) {
+    if (source != setting) continue;
+    std::string& shown = state.cameraParameters[key];
+    changed = changed || shown != text;
+    shown = text;
+  }
+  if (state.parameterRead) {
+    for (const auto& [key, source] : state.parameterRead->settings) {
+      if (source == setting) state.parameterRead->values[key] = text;
+    }
+  }
+  return changed;
 }
 
 std::string widgetText(CameraWidget* widget) {
@@ -259,6 +277,10 @@ std::size_t utf16Length(const std::string& text) {
 }
 
 std::map<std::string, std::string> parameterValues(CameraWidget* root) {
+  return parametersOfTree(root).values;
+}
+
+ParameterRead parametersOfTree(CameraWidget* root) {
   ParameterRead read;
   settleParameters(
       [root](const char* name, std::string& text) {
@@ -270,14 +292,16 @@ std::map<std::string, std::string> parameterValues(CameraWidget* root) {
       },
       read, [] { return false; });
   logSources("from the whole tree", read);
-  return std::move(read.values);
+  return read;
 }
 
-void storeParameterRead(bool fetched, std::map<std::string, std::string> values) {
+void storeParameterRead(bool fetched, std::map<std::string, std::string> values,
+                        std::map<std::string, std::string> settings) {
   bool unavailable = !fetched || values.empty();
   bool changed =
       state.cameraParametersUnavailable != unavailable || state.cameraParameters != values;
   state.cameraParameters = std::move(values);
+  state.parameterSettings = std::move(settings);
   state.cameraParametersUnavailable = unavailable;
   state.timers.setAfter(Timer::kParameterRead,
                         unavailable ? kParameterRetryInterval : kParameterReadInterval);
@@ -287,9 +311,16 @@ void storeParameterRead(bool fetched, std::map<std::string, std::string> values)
 void readCameraParameters(const GiveWay& giveWay) {
   if (state.camera == nullptr) return;
   if (state.timers.waiting(Timer::kParameterRead)) return;
+  // A whole tree cannot give way to the next frame: while live view is on
+  // it waits for the end of it.
+  auto putOff = [] {
+    logEvent("parameters read put off: a whole tree waits for the end of live view");
+    state.timers.setAfter(Timer::kParameterRead, kParameterReadInterval);
+  };
+  bool single = singleSettingAccess(state.camera);
+  if (!single && state.liveView) return putOff();
   ParameterRead read = readToCarryOn();
-  int result = singleSettingAccess(state.camera) ? readSettingBySetting(read, giveWay)
-                                                 : GP_ERROR_NOT_SUPPORTED;
+  int result = single ? readSettingBySetting(read, giveWay) : GP_ERROR_NOT_SUPPORTED;
   if (result == kGaveWay) {
     logEvent("parameters read gives way to the host after ", read.nextKey, " of ",
              parameterNames().size(), " keys");
@@ -299,10 +330,15 @@ void readCameraParameters(const GiveWay& giveWay) {
     return;
   }
   if (result == GP_ERROR_NOT_SUPPORTED) {
+    if (state.liveView) return putOff();
     read.values.clear();
-    result = readWholeTree(read.values);
+    read.settings.clear();
+    result = readWholeTree(read);
   }
   // A read that failed part way fetched nothing the host can rely on.
-  if (result < 0) read.values.clear();
-  storeParameterRead(result >= 0, std::move(read.values));
+  if (result < 0) {
+    read.values.clear();
+    read.settings.clear();
+  }
+  storeParameterRead(result >= 0, std::move(read.values), std::move(read.settings));
 }

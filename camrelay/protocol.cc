@@ -10,7 +10,7 @@ constexpr std::string_view kKeyPrefix = "tethering.error.";
 }  // namespace
 
 const nlohmann::json& protocolFeatures() {
-  static const nlohmann::json features = {"replies", "photos", "progress"};
+  static const nlohmann::json features = {"replies", "photos", "progress", "settings", "liveView"};
   return features;
 }
 
@@ -39,7 +39,9 @@ void writeReply(const nlohmann::json& id, const Answer& answer, bool always) {
   line["reply"] = id;
   line["ok"] = !answer.refusal.has_value();
   if (answer.refusal) {
-    nlohmann::json error = {{"key", answer.refusal->key}, {"text", answer.refusal->text}};
+    nlohmann::json error = answer.refusal->details;
+    error["key"] = answer.refusal->key;
+    error["text"] = answer.refusal->text;
     if (answer.refusal->code) error["code"] = *answer.refusal->code;
     line["error"] = std::move(error);
   }

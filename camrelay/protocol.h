@@ -34,17 +34,38 @@ inline constexpr const char* kCameraOpen = "tethering.error.cameraOpen";
 inline constexpr const char* kCannotCapture = "tethering.error.cannotCapture";
 inline constexpr const char* kCaptureBusy = "tethering.error.captureBusy";
 inline constexpr const char* kFocusFailed = "tethering.error.focusFailed";
+// Settings ("settings", "set"): the camera has no such setting; it cannot be
+// changed now; the value is none of its choices (the refusal lists them);
+// the value lies outside its range (the refusal gives min, max and step);
+// the camera stayed busy for the whole retry; the camera refused the value
+// for another reason (its driver's words in the text).
+inline constexpr const char* kUnknownSetting = "tethering.error.unknownSetting";
+inline constexpr const char* kReadOnly = "tethering.error.readOnly";
+inline constexpr const char* kNotAChoice = "tethering.error.notAChoice";
+inline constexpr const char* kOutOfRange = "tethering.error.outOfRange";
+inline constexpr const char* kSettingBusy = "tethering.error.settingBusy";
+inline constexpr const char* kSettingRefused = "tethering.error.settingRefused";
+// Live view (live_view.h): the camera has none; the frame file's path is
+// not absolute, or its folder is missing; live view is on already; the
+// camera stayed busy, or answered with a failure, instead of a first frame.
+inline constexpr const char* kNotSupported = "tethering.error.notSupported";
+inline constexpr const char* kInvalidPath = "tethering.error.invalidPath";
+inline constexpr const char* kLiveViewOn = "tethering.error.liveViewOn";
+inline constexpr const char* kLiveViewBusy = "tethering.error.liveViewBusy";
+inline constexpr const char* kLiveViewFailed = "tethering.error.liveViewFailed";
 // A libgphoto2 failure that took the failure road: its text and code.
 inline constexpr const char* kCameraFailed = "tethering.error.cameraFailed";
 // The operating system's failure that took it (the disk, the folder).
 inline constexpr const char* kSystemFailed = "tethering.error.systemFailed";
 
 // Why a command was refused: a fixed key, a text for people, and
-// libgphoto2's result where one applies.
+// libgphoto2's result where one applies; `details` are further fields of
+// the reply's "error" object (the choices of a notAChoice refusal, say).
 struct Refusal {
   std::string key;
   std::string text;
   std::optional<int> code;
+  nlohmann::json details = nlohmann::json::object();
 };
 
 // What a command came to, for its reply: success with the reply's own
@@ -59,8 +80,10 @@ struct Answer {
   static Answer ok(nlohmann::json fields = nlohmann::json::object()) {
     return Answer{std::move(fields), std::nullopt};
   }
-  static Answer refused(std::string key, std::string text, std::optional<int> code = std::nullopt) {
-    return Answer{nlohmann::json::object(), Refusal{std::move(key), std::move(text), code}};
+  static Answer refused(std::string key, std::string text, std::optional<int> code = std::nullopt,
+                        nlohmann::json details = nlohmann::json::object()) {
+    return Answer{nlohmann::json::object(),
+                  Refusal{std::move(key), std::move(text), code, std::move(details)}};
   }
 };
 

@@ -145,6 +145,10 @@ void failSession(const std::string& text, std::optional<int> code) {
 }
 
 void closeCamera() {
+  // While the camera is open: the viewfinder goes back as it was.
+  endLiveView(state.cancelled != 0     ? LiveViewEnd::kSignal
+              : state.phase == "error" ? LiveViewEnd::kFailure
+                                       : LiveViewEnd::kCameraClosed);
   // While the camera is open: photos of libgphoto2's cache go with it.
   leaveBehindQueued();
   if (state.camera != nullptr) {
@@ -168,6 +172,8 @@ void closeCamera() {
   state.sonyCaptureNames = false;
   state.cameraIdentity = CameraBody{};
   state.cameraParameters.clear();
+  state.parameterSettings.clear();
+  state.singleSettingRefused = false;
   state.cameraParametersUnavailable = false;
   state.timers.cancel(Timer::kParameterRead);
   state.timers.cancel(Timer::kEventWait);

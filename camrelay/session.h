@@ -21,6 +21,7 @@
 #include "captures.h"
 #include "event_pace.h"
 #include "left_behind.h"
+#include "live_view.h"
 #include "timers.h"
 
 // One attached camera as discovery lists it and the host names it.
@@ -59,6 +60,7 @@ struct ParameterRead {
   SteadyClock::time_point began;
   std::size_t nextKey = 0;  // index of the first key not settled yet
   std::map<std::string, std::string> values;
+  std::map<std::string, std::string> settings;  // the setting that settled each key
   std::string sources;  // which setting gave each key, for the diagnostic log
 };
 
@@ -75,6 +77,9 @@ struct SessionState {
   std::string lastFile;
   std::vector<CameraEntry> devices;  // reported as "cameras"
   std::map<std::string, std::string> cameraParameters;
+  // The libgphoto2 setting that settled each key of the last read: a change
+  // of that setting (a "set", a property-changed event) shows in its key.
+  std::map<std::string, std::string> parameterSettings;
   // Empty, or exactly "bytes", "transferMs" and "flushMs".
   nlohmann::json lastTransfer = nlohmann::json::object();
   GPContext* context = nullptr;
@@ -87,6 +92,10 @@ struct SessionState {
   // The last error message that libgphoto2's context gave (a driver's
   // words for a failed capture, such as a focus miss).
   std::string contextError;
+  // Every such message since the list was last cleared, oldest first, at
+  // most kContextErrorsKept: ptp2 gives a refused setting's reason before
+  // its own last words on the call.
+  std::vector<std::string> contextErrors;
   // Set by the main loop: takes in what the host has written meanwhile,
   // without waiting, and says whether it holds a quick stop (protocol 2's
   // {"command":"stop","leave":true}) that has not been carried out yet.
@@ -94,6 +103,17 @@ struct SessionState {
   // A quick stop waits to be carried out: a download under way stops, and
   // no new one begins.
   bool quickStopWaiting = false;
+  // Set by the main loop: takes in what the host has written meanwhile,
+  // without waiting, and says whether a command line waits after the one
+  // being carried out (or the input ended). Camera work that retries gives
+  // way then.
+  std::function<bool()> commandWaiting;
+  // The capture target that the host chose in this run ("card", "memory",
+  // "card and memory"), set again after every start; kept across sessions.
+  std::optional<std::string> captureTarget;
+  // The open camera's driver answered GP_ERROR_NOT_SUPPORTED to a
+  // single-setting access: its settings are read and written as a tree.
+  bool singleSettingRefused = false;
   OrderedSet pendingFiles;  // identities waiting for download, oldest first
   // The loop's due times: the next settings read and event wait among them.
   TimerTable timers;
@@ -122,11 +142,15 @@ struct SessionState {
   // The last file that a capture made: the second file of a RAW+JPEG pair
   // follows it.
   std::optional<CapturePhoto> lastCapturePhoto;
+  // The live view under way, if any (live_view.h).
+  std::optional<LiveView> liveView;
   // When the last trigger of this session was fired. A file that ended a
   // capture in flight may have come from the camera's own shutter button
   // instead, so the trigger's photo may still be on its way.
   std::optional<SteadyClock::time_point> lastTrigger;
 };
+
+inline constexpr std::size_t kContextErrorsKept = 8;
 
 // The process-wide state. Tests reset it by assigning a fresh SessionState.
 extern SessionState state;

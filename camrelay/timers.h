@@ -26,6 +26,9 @@ enum class Timer {
   kParameterRead,
   // The open camera's next event wait (event_pace.h). Not set: due at once.
   kEventWait,
+  // Live view's next frame is due (live_view.h). Set only while live view
+  // is on.
+  kLiveViewFrame,
   // Memory freed since the last hand-back goes back to the system; until
   // then it serves the next photos. Not part of any wait: it is handed
   // back when the loop next wakes.
@@ -65,6 +68,7 @@ class TimerTable {
   // Sets `timer` to fall due `after` from now, or at once.
   void setAfter(Timer timer, SteadyClock::duration after) { at(timer) = now() + after; }
   void setNow(Timer timer) { at(timer) = now(); }
+  void setAt(Timer timer, SteadyClock::time_point when) { at(timer) = when; }
   void cancel(Timer timer) { at(timer).reset(); }
 
   bool isSet(Timer timer) const { return at(timer).has_value(); }

@@ -55,6 +55,30 @@ TEST(FileSystem, AFolderWorksOnItsOwnFilesAndNeverReplacesOne) {
   fs::remove_all(folder);
 }
 
+TEST(FileSystem, AReplacingCommitTakesTheNameOfAFileButNeverOfAFolder) {
+  char pattern[] = "/tmp/camrelay-fs-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  fs::path folder = pattern;
+  std::ofstream(folder / "frame") << "old frame";
+  fs::create_directory(folder / "sub");
+  Folder open(folder.string());
+  TemporaryFile next = open.createFile("t");
+  ASSERT_TRUE(writeWhole(next.descriptor(), "new", 3));
+  EXPECT_FALSE(next.commitReplacing("sub"));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_TRUE(next.commitReplacing("frame"));
+  EXPECT_EQ(fs::file_size(folder / "frame"), 3u);
+  EXPECT_FALSE(fs::exists(folder / "t"));
+
+  EXPECT_EQ(pathKind((folder / "frame").string()), PathKind::kFile);
+  EXPECT_EQ(pathKind((folder / "sub").string()), PathKind::kFolder);
+  EXPECT_EQ(pathKind((folder / "frame" / "x").string()), PathKind::kMissing);
+  EXPECT_EQ(pathKind("/dev/null"), PathKind::kOther);
+  EXPECT_TRUE(sameFile(folder.string(), (folder / "sub" / "..").string()));
+  EXPECT_FALSE(sameFile((folder / "none").string(), (folder / "none").string()));
+  fs::remove_all(folder);
+}
+
 TEST(FileSystem, UuidsAreRandomVersionFourInUpperCase) {
   std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
   std::set<std::string> seen;

@@ -1076,6 +1076,9 @@ class Relay:
         self._queue: "queue.Queue[Optional[bytes]]" = queue.Queue()
         self._stderr = bytearray()
         self.messages: list[dict] = []  # replies and events, as they came
+        # When each of `messages` was read, before its check, on the clock
+        # of time.monotonic (for benches that time them from the host's side).
+        self.message_times: list[float] = []
         self._taken: set[int] = set()  # indices of messages that event() returned
         self._problems: list[str] = []  # messages that broke the schema
         self._raw: list[bytes] = []  # every line, of every kind, in order
@@ -1091,6 +1094,7 @@ class Relay:
 
     def _read_stdout(self) -> None:
         for raw in self.proc.stdout:
+            received = time.monotonic()
             problem = None
             try:
                 message = message_line(raw)
@@ -1106,6 +1110,7 @@ class Relay:
                         self._problems.append(problem)
                     elif message is not None:
                         self.messages.append(message)
+                        self.message_times.append(received)
                 self._arrived.notify_all()
             if message is None and problem is None:
                 self._queue.put(raw)

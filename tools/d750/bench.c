@@ -154,8 +154,40 @@ static void bench_button_photo(vcamera* cam, const char* file) {
   if (photo) ptp_inject_interrupt(cam, 0, 0x4002, 1, photo->id, cam->seqnr); /* ObjectAdded */
 }
 
+/* A setting turned on the body: the property `code` takes `value`, and the
+ * camera reports the change by DevicePropChanged on the road in use, as a
+ * body does for every change, whatever made it. */
+static void bench_turn(vcamera* cam, const char* args) {
+  unsigned int code, serving = bench_serving;
+  int value;
+
+  if (sscanf(args, "%x %d", &code, &value) != 2) {
+    gp_log(GP_LOG_ERROR, "d750", "turn wants a property code and a value: '%s'", args);
+    return;
+  }
+  switch (code) {
+    case 0x5007:
+      cam->fnumber = value;
+      break;
+    case 0x500d:
+      cam->shutterspeed = value;
+      break;
+    case 0x5010:
+      cam->exposurebias = value;
+      break;
+    default:
+      gp_log(GP_LOG_ERROR, "d750", "no settable property 0x%04x", code);
+      return;
+  }
+  bench_serving = 0;                                         /* a change, not the echo of a read */
+  ptp_inject_interrupt(cam, 0, 0x4006, 1, code, cam->seqnr); /* DevicePropChanged */
+  bench_serving = serving;
+}
+
 static void bench_take_line(vcamera* cam, const char* line) {
-  if (!strcmp(line, "unplug"))
+  if (!strncmp(line, "turn ", 5))
+    bench_turn(cam, line + 5);
+  else if (!strcmp(line, "unplug"))
     bench_cable_pulled = 1;
   else if (!strcmp(line, "photo"))
     bench_button_photo(cam, NULL);

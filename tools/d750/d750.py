@@ -42,6 +42,11 @@ MODEL = harness.Model("d750", "Nikon DSC D750", 0x04B0, 0x0437, capture=True, tr
 ROADS = ("interrupt", "nikon", "trap")
 
 GET_EVENT = 0x90C7
+SET_PROPERTY = 0x1016
+# The properties that the emulation lets a host set, and `turn` change:
+# f-number in hundredths (280: f/2.8), shutter speed in 1/10000 s (100:
+# 1/100 s, "0.0100s"), exposure bias in thousandths of a stop.
+F_NUMBER, SHUTTER_SPEED, EXPOSURE_BIAS = 0x5007, 0x500D, 0x5010
 OPERATIONS = {
     0x1001: "GetDeviceInfo", 0x1002: "OpenSession", 0x1003: "CloseSession",
     0x1004: "GetStorageIDs", 0x1005: "GetStorageInfo", 0x1007: "GetObjectHandles",
@@ -159,6 +164,13 @@ class D750Bench(harness.Bench):
         source.write_bytes(data)
         self._send(f"photo {source}")
         return data
+
+    def turn(self, code: int, value: int) -> None:
+        """Turns a setting on the body: property `code` (F_NUMBER,
+        SHUTTER_SPEED or EXPOSURE_BIAS) takes `value` in the camera's own
+        unit, and the camera reports the change by DevicePropChanged on the
+        bench's road (ptp2 names the setting and its new value)."""
+        self._send(f"turn {code:04x} {value}")
 
     def unplug(self, device: harness.Device = None) -> None:
         """Pulls the cable: from the camera's next transfer on, every one

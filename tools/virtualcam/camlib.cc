@@ -162,15 +162,7 @@ void record(const Private& pl, json entry) {
   int fd =
       ::open(pathIn(pl, "record.jsonl").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  const char* data = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  virtualcam::writeAll(fd, line);
   ::close(fd);
 }
 

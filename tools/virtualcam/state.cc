@@ -13,6 +13,19 @@ namespace virtualcam {
 
 using nlohmann::json;
 
+bool writeAll(int fd, const std::string& text) {
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 json readState(const std::string& dir) {
   if (dir.empty()) return json::object();
   std::ifstream in(dir + "/state.json", std::ios::binary);
@@ -32,17 +45,9 @@ bool replaceFile(const std::string& path, const std::string& text) {
   std::string temporary = path + ".tmp";
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  bool written = writeAll(fd, text);
   ::close(fd);
-  return left == 0 && std::rename(temporary.c_str(), path.c_str()) == 0;
+  return written && std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 }  // namespace

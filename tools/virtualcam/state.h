@@ -14,6 +14,10 @@
 
 namespace virtualcam {
 
+// Writes all of `text` to `fd`, going on after an interrupted write. false
+// when a write failed.
+bool writeAll(int fd, const std::string& text);
+
 // The state in folder `dir`: an object, empty when the file is missing or
 // does not parse.
 nlohmann::json readState(const std::string& dir);
