@@ -5,6 +5,11 @@ plans: it reads what the virtual camera did (record.jsonl: the files it
 handed to camrelay, by event or as a capture's result, and the events it
 took from events.jsonl), what camrelay logged (CAMRELAY_LOG: what it
 queued, saved, and dropped by which rule), and what the folder holds.
+Protocol 2's replies and events (Conversation) are held against these: a
+reply to every command, a `photo` event for every photo saved, an event for
+every log line that leaves a photo behind, gives one up or skips a file,
+and for every capture its photos or its loss, attributed by camrelay's
+documented rule (capture_rule).
 """
 
 from __future__ import annotations
@@ -19,6 +24,15 @@ from typing import Callable, Optional
 
 from harness import Camera, pattern_bytes
 
+# camrelay's wait for the second file of a RAW+JPEG pair (kPairWait,
+# camrelay/captures.h), and how close to its end an announcement may come
+# before the clocks of camrelay and of the camera's record could disagree on
+# which side of it it fell.
+PAIR_WAIT = 0.5
+PAIR_WAIT_EDGE = 0.1
+# Progress events come for files over this size (camrelay/downloads.cc).
+PROGRESS_ABOVE = 1 << 20
+
 TEMPORARY_PREFIX = ".lumetra-"
 FILE_ADDED = 2  # GP_EVENT_FILE_ADDED, as record.jsonl gives event types
 SONY_CAPTURE_PREFIX = "capt_"
@@ -27,7 +41,7 @@ FAULTS = (
     "unplug_idle", "unplug_after_burst", "unplug_mid_transfer", "unplug_while_taking_up",
     "camera_cut_off", "stop_with_queue", "stop_idle", "stop_after_burst", "capture_and_stop",
     "disk_full", "folder_moved", "download_failure", "event_failure", "names_taken",
-    "announced_twice")
+    "announced_twice", "quick_stop")
 # The rules by which a photo announced to camrelay ends unsaved: the reasons
 # of its `photo not saved:` log line, and "failure" for a build that drops
 # the queue at a failure (`queued photo dropped:`, or the failed download).
@@ -163,6 +177,15 @@ class Records:
         self.file_events: Counter = Counter()  # pid -> files handed to camrelay
         self.epochs: dict[int, Epoch] = {}
         self.closed_awaiting: set[str] = set()  # triggered photos whose camera closed first
+        # What capture_rule needs, by pid, in the order camrelay saw it:
+        # ("capture" | "trigger", number, identity, name, at) for a capture
+        # that worked (numbered as camrelay numbers them, from 1 in the
+        # process), ("file", identity, name, at) for a file announced,
+        # ("open" | "exit",) for the camera's opening and closing.
+        self.timelines: defaultdict = defaultdict(list)
+        self.captures_taken: Counter = Counter()  # pid -> captures that worked
+        # The ground truth: pid -> identity -> the capture that took it.
+        self.taken_by: defaultdict = defaultdict(dict)
         # The events.jsonl lines we wrote whose record is still to come:
         # (what the record will say, where the line ends in the file).
         self.written: deque = deque()
@@ -216,25 +239,41 @@ class Records:
         if op == "init":
             if record.get("result", 0) >= 0:
                 self.epochs[pid] = Epoch()
+                self.timelines[pid].append(("open",))
         elif op == "exit":
             epoch = self.epochs.pop(pid, None)  # its triggers' photos are never announced
             self.closed_awaiting |= epoch.awaited if epoch else set()
+            self.timelines[pid].append(("exit",))
         elif op == "trigger" and record.get("result") == 0:
-            for photo in self.captured(record["folder"], record["name"], trigger=True):
+            photos = self.captured(record["folder"], record["name"], trigger=True)
+            self._captured(op, record, photos)
+            for photo in photos:
                 self.epochs.setdefault(pid, Epoch()).awaited.add(photo.identity)
         elif op == "capture" and record.get("result") == 0:
             self.file_events[pid] += 1  # the capture's result hands the file to camrelay
-            for photo in self.captured(record["folder"], record["name"], trigger=False):
+            photos = self.captured(record["folder"], record["name"], trigger=False)
+            self._captured(op, record, photos)
+            for photo in photos:
                 self.announced[photo.identity] += 1
         elif op == "event":
             if "result" in record:
                 self._written(("result", record["result"]))
             elif record.get("type") == FILE_ADDED and "name" in record:
                 identity = file_identity(record["folder"], record["name"])
+                self.timelines[pid].append(("file", identity, record["name"], record["at"]))
                 self.announced[identity] += 1
                 self.file_events[pid] += 1
                 if not self._written(("file", identity)) and (epoch := self.epochs.get(pid)):
                     epoch.awaited.discard(identity)
+
+    def _captured(self, op: str, record: dict, photos: list[Photo]) -> None:
+        pid = record["pid"]
+        self.captures_taken[pid] += 1
+        number = self.captures_taken[pid]
+        self.timelines[pid].append((op, number, file_identity(record["folder"], record["name"]),
+                                    record["name"], record["at"]))
+        for photo in photos:
+            self.taken_by[pid][photo.identity] = number
 
     def awaited(self, pid: int) -> set[str]:
         epoch = self.epochs.get(pid)
@@ -245,8 +284,8 @@ LOG_LINE = re.compile(r"^[\d.]+ (.*)$")
 CAMERA_FILE = re.compile(r"camera file (.*): (queued|no photo: ignored|saved or queued already)$")
 SAVED = re.compile(r"saved (.*) as (.*): (\d+) bytes, transfer ")
 DOWNLOAD_FAILED = re.compile(r"download of (.*) failed at (.*)$")
-LEFT_BEHIND = re.compile(r"photo left behind(?: again)?: (.*?)(?:, on the camera|, held in memory "
-                         r"\(\d+ bytes, copied in [\d.]+ ms\))?$")
+LEFT_BEHIND = re.compile(r"photo left behind(?: again)?: (.*?)(?:, (on the camera)|"
+                         r", (held in memory) \(\d+ bytes, copied in [\d.]+ ms\))?$")
 TAKEN_UP = re.compile(r"photo taken up again: (.*)$")
 NOT_SAVED = re.compile(r"photo not saved: (.*): ([^:]*)$")
 DROPPED = re.compile(r"queued photo dropped: (.*)$")  # a build that leaves nothing behind
@@ -273,6 +312,11 @@ class Log:
         self.unexplained: list[str] = []  # dropped with no documented rule
         self.left_behind: set[str] = set()  # identities left behind by a failure
         self.named_twice: list[str] = []  # photos with a second `photo not saved:` line
+        # The lines that protocol 2 answers with an event each, in order:
+        # ("left", identity, held in memory or None when the line does not
+        # say), ("notSaved", identity, reason), ("skipped", identity or None).
+        self.words: list[tuple] = []
+        self.saves: list[str] = []  # identities of the photos it saved, in order
         self.leaves_behind = False  # a build that leaves photos behind
         self.signalled = False
         self.failed = False  # a failure since the camera was opened
@@ -304,23 +348,29 @@ class Log:
         text = text.replace(" //", " /")  # an older build's name of a root-folder photo
         if text.startswith("camera file "):
             self.camera_files += 1
-            if match := CAMERA_FILE.match(text):
+            if text.startswith("camera file without a name"):
+                self.words.append(("skipped", None))
+            elif match := CAMERA_FILE.match(text):
                 identity, outcome = match.groups()
                 if outcome == "queued":
                     self.queued[identity] = None
                 elif outcome.startswith("no photo"):
                     self.ignored.add(identity)
+                    self.words.append(("skipped", identity))
         elif match := SAVED.match(text):
             identity, name, size = match.groups()
             self.queued.pop(identity, None)
             self.claims.append((identity, name, int(size)))
+            self.saves.append(identity)
             self.session_saved += 1
         elif match := DOWNLOAD_FAILED.match(text):
             self.queued.pop(identity := match.group(1), None)
             self.failing_download = identity
         elif match := LEFT_BEHIND.match(text):
             # Saved by a later start, or named as not saved by the end.
-            identity = match.group(1)
+            identity, on_camera, held = match.groups()
+            self.words.append(("left", identity, None if on_camera is None and held is None
+                               else held is not None))
             self.queued.pop(identity, None)
             self.left_behind.add(identity)
             if self.failing_download == identity:
@@ -329,6 +379,7 @@ class Log:
             self.queued[match.group(1)] = None
         elif match := NOT_SAVED.match(text):
             identity, reason = match.groups()
+            self.words.append(("notSaved", identity, reason))
             if self.failing_download == identity:
                 self.failing_download = None
             if identity in self.drops:
@@ -371,6 +422,206 @@ class Log:
             self.failing_download = None
 
 
+def camera_identity(event: dict) -> Optional[str]:
+    """The identity of the camera file an event names, as the log names it."""
+    camera = event.get("camera")
+    return file_identity(camera["folder"], camera["name"]) if camera else None
+
+
+class Conversation:
+    """What one camrelay wrote beside its status lines: in protocol 2 a
+    reply to each command, checked as it comes against the commands sent
+    (one each, in order; a capture's number the next of the process), and
+    the events, checked as far as they stand alone (progress against its
+    download) and kept for the ledger. In protocol 1 there must be none.
+    `problem` is called with each fault found."""
+
+    def __init__(self, protocol: int, pid: int, problem: Callable[[str], None]):
+        self.protocol, self.pid, self.problem = protocol, pid, problem
+        self.unanswered: deque = deque()  # (id, command word), oldest first
+        self.sent = 0
+        self.replies = 0
+        self.captures: list[int] = []  # the numbers of the captures' replies
+        self.photos: list[dict] = []  # `photo` events
+        self.left: list[dict] = []  # `photoLeftBehind` events
+        self.words: list[tuple] = []  # as Log.words, from the events
+        self.lost: dict[int, str] = {}  # capture -> reason, from `captureLost`
+        self.reported: defaultdict = defaultdict(set)  # identity -> captures its events give
+        self.accounted: set[int] = set()  # captures named by a photo's end: saved, left, given up
+        self.download: Optional[dict] = None  # the last `download` event
+        self.progress_bytes = -1
+        self.progress = 0
+        self.ended: Optional[str] = None  # "end of input", "SIGTERM" or "replaced"
+
+    def sent_command(self, id, word: str) -> None:
+        self.sent += 1
+        if self.protocol >= 2:
+            self.unanswered.append((id, word))
+
+    def take(self, message) -> None:
+        if isinstance(message, str):
+            self.problem(f"a reply or event breaks the protocol: {message[:600]}")
+        elif self.protocol < 2:
+            self.problem(f"a protocol 1 host was sent {json.dumps(message)[:300]}")
+        elif "reply" in message:
+            self._reply(message)
+        else:
+            self._event(message)
+
+    def _reply(self, reply: dict) -> None:
+        shown = json.dumps(reply)[:300]
+        if not self.unanswered:
+            self.problem(f"a reply to no command waiting for one: {shown}")
+            return
+        id, word = self.unanswered[0]
+        if reply["reply"] != id or type(reply["reply"]) is not type(id):
+            self.problem(f"the reply to {word} (id {id!r}) is due, but came {shown}")
+            # The reply of a later command: the ones before it got none.
+            ids = [waiting for waiting, _ in self.unanswered]
+            if reply["reply"] not in ids:
+                return
+            for _ in range(ids.index(reply["reply"])):
+                self.unanswered.popleft()
+            word = self.unanswered[0][1]
+        self.unanswered.popleft()
+        self.replies += 1
+        if word == "hello" and not (reply["ok"] and reply.get("protocol") == 2):
+            self.problem(f"hello was not answered with protocol 2: {shown}")
+        elif word == "stop" and not reply["ok"]:
+            self.problem(f"stop was refused: {shown}")
+        elif word == "capture" and reply["ok"]:
+            number = reply.get("capture")
+            due = (self.captures[-1] if self.captures else 0) + 1
+            if number != due:
+                self.problem(f"capture number {number} where {due} is due: {shown}")
+            self.captures.append(number if isinstance(number, int) else due)
+
+    def _event(self, event: dict) -> None:
+        name, identity = event["event"], camera_identity(event)
+        if "capture" in event and identity is not None and name != "captureLost":
+            self.reported[identity].add(event["capture"] or 0)
+            if name != "download" and event["capture"]:
+                self.accounted.add(event["capture"])
+        if name == "download":
+            self.download, self.progress_bytes = event, -1
+        elif name == "progress":
+            self.progress += 1
+            self._check_progress(event)
+        elif name == "photo":
+            self.photos.append(event)
+        elif name == "photoLeftBehind":
+            self.left.append(event)
+            self.words.append(("left", identity, event["heldInMemory"]))
+        elif name == "photoNotSaved":
+            self.words.append(("notSaved", identity, event["reason"]))
+        elif name == "fileSkipped":
+            self.words.append(("skipped", identity))
+        elif name == "captureLost":
+            if event["capture"] in self.lost:
+                self.problem(f"capture {event['capture']} lost twice")
+            self.lost[event["capture"]] = event["reason"]
+
+    def _check_progress(self, event: dict) -> None:
+        """Progress names the file of the last download, with its total,
+        counts up, and comes only for a file over 1 MiB."""
+        download, shown = self.download, json.dumps(event)[:300]
+        if download is None or download["camera"] != event["camera"] \
+                or download["total"] != event["total"]:
+            self.problem(f"progress of no download under way: {shown}")
+            return
+        total = event["total"]
+        if event["bytes"] < self.progress_bytes or (total is not None and event["bytes"] > total):
+            self.problem(f"progress goes back or past its total: {shown}")
+        if (total if total is not None else event["bytes"]) <= PROGRESS_ABOVE:
+            self.problem(f"progress of a file of no more than 1 MiB: {shown}")
+        self.progress_bytes = event["bytes"]
+
+    def close(self, how: str) -> None:
+        """The process has ended (`how`) and every line of it is taken: every
+        command must have had its reply, unless the process was replaced."""
+        self.ended = how
+        if how != "replaced":
+            for id, word in self.unanswered:
+                self.problem(f"no reply to {word} (id {id!r}) before camrelay ended by {how}")
+
+
+def _stem_and_extension(name: str) -> tuple[str, str]:
+    """As camrelay/captures.cc splits a name."""
+    dot = name.rfind(".")
+    return (name, "") if dot < 0 else (name[:dot], name[dot + 1:].lower())
+
+
+def capture_rule(timeline: list[tuple], lost: dict[int, str], reported: dict[str, set[int]],
+                 photo: Callable[[str], bool]) -> tuple[dict[str, int], dict[int, str]]:
+    """Which capture camrelay's documented rule (camrelay/captures.h) gives
+    each file announced in one process, from the camera's record of that
+    process (Records.timelines): each announced file that camrelay fetches
+    (a photo, by `photo`, not announced before in the camera's session)
+    ends the oldest capture in flight, unless it is the second file of a
+    pair (within PAIR_WAIT of the capture's last photo, with its stem, or
+    in another format with no capture in flight); one that it does not
+    fetch belongs to none and ends none. A capture that camrelay reported lost
+    was never ended by a file (it would not have been lost), so it never
+    enters the queue here. Where an announcement came so near the end of
+    the pair wait that the two clocks could disagree, the side that
+    camrelay's events report is taken. Returns (identity -> capture, 0 for
+    none, at its first announcement; capture -> the identity of the file
+    that ended it)."""
+    in_flight: deque = deque()
+    last: Optional[list] = None  # [number, at, stem, extension] of a capture's last photo
+    given: dict[str, int] = {}
+    ended_by: dict[int, str] = {}
+    announced: set[str] = set()  # in the camera's session
+    for entry in timeline:
+        kind = entry[0]
+        if kind in ("open", "exit"):
+            in_flight.clear()
+            announced.clear()
+            last = None
+        elif kind == "trigger":
+            if entry[1] not in lost:
+                in_flight.append(entry[1])
+        elif kind == "capture":
+            number, identity, name, at = entry[1:]
+            last = [number, at, *_stem_and_extension(name)]
+            given.setdefault(identity, number)
+            announced.add(identity)
+        else:
+            identity, name, at = entry[1:]
+            fetched = photo(identity) and identity not in announced
+            announced.add(identity)
+            if not fetched:
+                given.setdefault(identity, 0)
+                continue
+            stem, extension = _stem_and_extension(name)
+
+            def second_of_pair(within: bool) -> bool:
+                return last is not None and within and (
+                    stem == last[2] or (extension != last[3] and not in_flight))
+
+            gap = at - last[1] if last is not None else None
+            paired = second_of_pair(gap is not None and gap <= PAIR_WAIT)
+            if gap is not None and abs(gap - PAIR_WAIT) < PAIR_WAIT_EDGE:
+                other = second_of_pair(gap > PAIR_WAIT)
+                if other != paired:
+                    pairs_with = last[0]
+                    ends = in_flight[0] if in_flight else 0
+                    told = reported.get(identity, set())
+                    if (pairs_with if other else ends) in told:
+                        paired = other
+            if paired:
+                number = last[0]
+                last[1] = at
+            elif in_flight:
+                number = in_flight.popleft()
+                last = [number, at, stem, extension]
+                ended_by[number] = identity
+            else:
+                number = 0
+            given.setdefault(identity, number)
+    return given, ended_by
+
+
 @dataclass
 class Figures:
     """What a shoot found. `problems` describes each fault of camrelay."""
@@ -410,6 +661,31 @@ class Figures:
     rss_end: Optional[int] = None
     rss_slope: Optional[float] = None  # KiB per 1000 photos, after warm-up
     rss_samples: int = 0
+    # Protocol 2 (in a protocol 1 run only commands_sent).
+    protocol: int = 2
+    commands_sent: int = 0
+    replies_checked: int = 0
+    photo_events_checked: int = 0
+    left_behind_events_checked: int = 0
+    not_saved_events_checked: int = 0
+    file_skipped_events_checked: int = 0
+    progress_events_checked: int = 0
+    # Log lines of a camrelay ended by SIGTERM after which it wrote nothing.
+    events_unwritten_after_sigterm: int = 0
+    captures_numbered: int = 0
+    captures_with_photos: int = 0  # named by a photo's event (saved, left behind, given up)
+    captures_lost: int = 0  # named by a captureLost event
+    captures_unaccounted_after_sigterm: int = 0
+    # Where the capture rule gives a photo another capture than the one
+    # that took it: a photo of the camera's own button given a capture (one
+    # announced while a capture was in flight, or in another format soon
+    # after a capture's photo), and a capture's photo given another capture
+    # or none.
+    button_photos_given_a_capture: int = 0
+    capture_photos_given_another: int = 0
+    # Captures given more photos than a pair: a burst of the button's in
+    # other formats, each within the pair wait of the one before.
+    captures_given_more_than_a_pair: int = 0
     wall_seconds: float = 0.0
     relays: int = 0
     problems: list[str] = field(default_factory=list)  # the first 200
@@ -461,6 +737,22 @@ class Figures:
             ("rss_anon_slope_kib_per_1000_photos",
              "n/a" if self.rss_slope is None else f"{self.rss_slope:.2f}"),
             ("rss_anon_samples", self.rss_samples),
+            ("protocol", self.protocol), ("commands_sent", self.commands_sent),
+            ("replies_checked", self.replies_checked),
+            ("photo_events_checked", self.photo_events_checked),
+            ("left_behind_events_checked", self.left_behind_events_checked),
+            ("not_saved_events_checked", self.not_saved_events_checked),
+            ("file_skipped_events_checked", self.file_skipped_events_checked),
+            ("progress_events_checked", self.progress_events_checked),
+            ("events_unwritten_after_sigterm", self.events_unwritten_after_sigterm),
+            ("captures_numbered", self.captures_numbered),
+            ("captures_with_photos", self.captures_with_photos),
+            ("captures_lost", self.captures_lost),
+            ("captures_accounted", self.captures_with_photos + self.captures_lost),
+            ("captures_unaccounted_after_sigterm", self.captures_unaccounted_after_sigterm),
+            ("button_photos_given_a_capture", self.button_photos_given_a_capture),
+            ("capture_photos_given_another", self.capture_photos_given_another),
+            ("captures_given_more_than_a_pair", self.captures_given_more_than_a_pair),
             ("wall_seconds", f"{self.wall_seconds:.1f}"),
             *((f"not_saved_share_{rule}_percent", share(self.not_saved[rule])) for rule in RULES),
             ("losses_share_percent", share(self.losses)),

@@ -12,7 +12,10 @@ after each the photographer fixes the cause and starts the camera into the
 same folder again, after a cable pull mostly the same body (by its serial
 number) under a new port, now and then with a photo it left behind deleted
 on the camera meanwhile. The first camrelay ends by the end of its input
-and the last by SIGTERM, each with photos queued.
+and the last by SIGTERM, each with photos queued. The host speaks protocol
+2: each camrelay is sent "hello" first and every command carries an id
+(`protocol=1` plays the same shoot with status lines alone, for a build
+beside one that knows no protocol 2; its quick stops are plain stops).
 
 The ledger does not believe camrelay. Each photo offered is, in the end:
 saved exactly once with its bytes (found in the folder or in a copy that was
@@ -24,7 +27,14 @@ it delivered). Anything else is a loss. Besides: files the host put in the
 folder never change, no temporary file is left at quiet moments or at the
 end, every status line keeps the protocol schema and has counters that agree
 with the folder, nothing hangs (an awaited line missing for HANG_SECONDS) or
-crashes, and every camrelay exits 0.
+crashes, and every camrelay exits 0. In protocol 2 every command gets
+exactly one reply, in order; every photo saved has exactly one `photo`
+event that names the file found holding it; every log line that leaves a
+photo behind, gives one up or skips a file has its event, in the log's
+order (after SIGTERM camrelay writes nothing, and the log goes on alone);
+and every capture's number leads to its photos or to its `captureLost`,
+each photo carrying the capture that camrelay's documented rule gives it
+(Shoot._check_messages). A protocol 1 camrelay writes no reply or event.
 """
 
 from __future__ import annotations
@@ -44,8 +54,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Optional
 
-from endurance_ledger import (END_RULES, FAULTS, SONY_CAPTURE_PREFIX, TEMPORARY_PREFIX, Figures,
-                              Log, Photo, Records, same_pattern, unnumbered, within_slope)
+from endurance_ledger import (END_RULES, FAULTS, SONY_CAPTURE_PREFIX, TEMPORARY_PREFIX,
+                              Conversation, Figures, Log, Photo, Records, camera_identity,
+                              capture_rule, same_pattern, unnumbered, within_slope)
 from harness import MODELS, Bench, Camera, rss_anon_kib
 
 HANG_SECONDS = 30.0
@@ -87,14 +98,16 @@ class Shoot:
     """The shoot's driver and its ledger (see the module's docstring)."""
 
     def __init__(self, bench: Bench, scratch: Path, photos: int, seed: int,
-                 max_size: int = 40 << 20, progress: Callable[[str], None] = None):
+                 max_size: int = 40 << 20, progress: Callable[[str], None] = None,
+                 protocol: int = 2):
         self.bench, self.camera = bench, bench.camera
+        self.protocol = protocol
         self.scratch = Path(scratch)
         self.target = photos
         self.rng = random.Random(seed)
         self.max_size = max_size
         self.progress = progress or (lambda text: None)
-        self.figures = Figures(seed=seed)
+        self.figures = Figures(seed=seed, protocol=protocol)
         self.faults_each = max(3, photos // 100)
         self.disk = self.scratch / "disk"  # the destination's file system
         self.mounted = False
@@ -104,9 +117,13 @@ class Shoot:
         self.photos: dict[str, Photo] = {}
         self.by_saved_name: dict[str, list[Photo]] = defaultdict(list)
         self.saved: Counter = Counter()  # identity -> files found
+        self.saved_as: dict[str, set[str]] = defaultdict(set)  # identity -> names found under
         self.capture_specs: dict[int, tuple[int, int, Optional[str]]] = {}
         self.records = Records(self.camera, self.captured)
         self.logs: list[Log] = []
+        self.conversations: list[Conversation] = []  # each camrelay's, beside its log
+        self.talk: Optional[Conversation] = None  # the running camrelay's
+        self.commands = 0  # the ids given so far
         self.serial = 0
         self.next_capture_spec = 0
         self.address = 4
@@ -162,8 +179,8 @@ class Shoot:
             self._final_scan()
         finally:
             self.sampler_stop.set()
-            if self.relay is not None:
-                self.relay.end()
+            if self.relay is not None and not self.talk.ended:
+                self._end_relay("replaced")  # the shoot itself failed
             self._unmount()
         self.figures.wall_seconds = time.monotonic() - began
         self._ledger()
@@ -252,12 +269,43 @@ class Shoot:
         path = self.scratch / f"camrelay-{number}.log"
         self.log = Log(path)
         self.logs.append(self.log)
-        self.relay = self.bench.relay(env=self.bench.env(CAMRELAY_LOG=str(path)))
+        self.relay = self.bench.relay(env=self.bench.env(CAMRELAY_LOG=str(path)), long_run=True)
+        self.talk = Conversation(self.protocol, self.relay.proc.pid, self._problem)
+        self.conversations.append(self.talk)
         self.figures.relays += 1
         self.relay_began_at = self.requested
         self.last = {}
         self.ending = False
         self._wait("the first line", lambda s: True)
+        if self.protocol >= 2:
+            self._send([{"command": "hello", "protocol": 2}])
+
+    def _send(self, commands: list[dict]) -> None:
+        """Writes `commands` in one write; in protocol 2 each with an id of
+        its own (numbers and strings by turns), whose reply the
+        conversation awaits."""
+        payload = ""
+        for command in commands:
+            id = None
+            if self.protocol >= 2:
+                self.commands += 1
+                id = self.commands if self.commands % 2 else f"c{self.commands}"
+                command = {**command, "id": id}
+            self.talk.sent_command(id, command["command"])
+            payload += json.dumps(command) + "\n"
+        self.relay.send(payload)
+
+    def _messages(self) -> None:
+        """Hands the replies and events that have come to the conversation."""
+        for message in self.relay.take_messages():
+            self.talk.take(message)
+
+    def _end_relay(self, how: str) -> None:
+        """Ends the running camrelay (if it still runs) and its
+        conversation, which takes its last replies and events."""
+        self.relay.end()
+        self._messages()
+        self.talk.close(how)
 
     def _replace_relay(self) -> None:
         """After a hang or a crash: the next camrelay takes over."""
@@ -271,7 +319,8 @@ class Shoot:
                 relay.proc.kill()
                 relay.proc.wait()
                 self.records.forget_taken()
-            relay.end()
+            if not self.talk.ended:
+                self._end_relay("replaced")
             self._refresh()
             self.log.abandon()
         self.camera.set_throttle(0)
@@ -306,7 +355,7 @@ class Shoot:
         if not self._listed(self.last, port):
             self._wait(f"{port} in cameras", lambda s: self._listed(s, port))
         for _ in range(3):
-            self.relay.start(port, str(self.dest))
+            self._send([{"command": "start", "cameraId": port, "directory": str(self.dest)}])
             self._wait("connecting", lambda s: s["phase"] == "connecting")
             line = self._wait("the answer to start", lambda s: s["phase"] in ("ready", "error"))
             if line["phase"] == "ready":
@@ -320,6 +369,7 @@ class Shoot:
 
     def _take(self, timeout: float) -> Optional[dict]:
         line = self.relay.take_line(timeout)
+        self._messages()
         if line is None:
             if self.relay.ended and not self.ending:
                 try:
@@ -476,6 +526,7 @@ class Shoot:
                                       "bytes) holds no photo offered, byte for byte")
                     else:
                         self.saved[photo.identity] += 1
+                        self.saved_as[photo.identity].add(entry.name)
                         self.figures.saved_in_moved_folders += folder != self.dest
                         found[entry.name].append(photo.identity)
                 path.unlink()
@@ -625,7 +676,7 @@ class Shoot:
         if choice < 0.3 and self.device.model.can_capture:
             count = self.rng.choice((1, 1, 1, 2, 3))
             self.requested += count * self._prepare_capture()
-            self.relay.send('{"command":"capture"}\n' * count)
+            self._send([{"command": "capture"}] * count)
             # Until camrelay has answered them, nothing shows the captures
             # are under way: a quiet moment must not be taken before that.
             for _ in range(count):
@@ -730,14 +781,14 @@ class Shoot:
         else:
             self.undeliverable.add(photo.identity)
 
-    def _stop_and_wait(self, payload: str = '{"command":"stop"}\n') -> None:
-        """Sends "stop" (after `payload`'s other lines) and waits for "idle".
+    def _stop_and_wait(self, commands: list[dict] = ({"command": "stop"},)) -> None:
+        """Sends `commands` ("stop" last) in one write and waits for "idle".
         A capture in flight that the camera announces within the documented
         bounds (every shoot's delays are) must be saved before it: a camera
         closed first is a loss, not a photo never announced."""
         self._refresh()
         self.records.closed_awaiting.clear()
-        self.relay.send(payload)
+        self._send(list(commands))
         self._wait("idle after stop", lambda s: s["phase"] == "idle")
         self._refresh()
         for identity in sorted(self.records.closed_awaiting):
@@ -746,7 +797,9 @@ class Shoot:
                           "flight, was announced")
 
     def _fault_stop_with_queue(self) -> None:
-        self._throttled_burst(self.rng.randint(2, 5), 100_000, 600_000)
+        # Some photos over 1 MiB, which take long enough at 4 MB/s for
+        # progress events.
+        self._throttled_burst(self.rng.randint(2, 5), 100_000, 2_500_000)
         self._stop_and_wait()
 
     def _fault_stop_idle(self) -> None:
@@ -756,11 +809,20 @@ class Shoot:
         self._announce(self._burst(self.rng.randint(2, 8), ram=0.5))
         self._stop_and_wait()
 
+    def _fault_quick_stop(self) -> None:
+        """A quick stop while a queue downloads: the queue, and the download
+        it cuts short, are left behind for the next start of the body (a
+        protocol 1 host's "leave" is no word of its protocol: its stop saves
+        the queue first)."""
+        self._throttled_burst(self.rng.randint(2, 5), 200_000, 1_500_000, ram=0.3)
+        time.sleep(self.rng.uniform(0, 0.1))
+        self._stop_and_wait([{"command": "stop", "leave": True}])
+
     def _fault_capture_and_stop(self) -> None:
         count = self.rng.choice((1, 1, 2))
         if self.device.model.can_capture:
             self.requested += count * self._prepare_capture(delay_ms=self.rng.randint(0, 1500))
-        self._stop_and_wait('{"command":"capture"}\n' * count + '{"command":"stop"}\n')
+        self._stop_and_wait([{"command": "capture"}] * count + [{"command": "stop"}])
 
     def _fault_disk_full(self) -> None:
         filler = self.disk / "filler"
@@ -885,7 +947,7 @@ class Shoot:
         self.log.abandon()
         if status != 0:
             raise Crash(f"exit status {status} after {how}")
-        self.relay.end()
+        self._end_relay(how)
 
     # -- memory ----------------------------------------------------------------------
 
@@ -989,6 +1051,163 @@ class Shoot:
         figures.rss_samples = len(self.rss_samples)
         slope = within_slope(self.rss_samples)
         figures.rss_slope = None if slope is None else slope * 1000
+        self._check_messages()
+
+    # -- protocol 2 ------------------------------------------------------------------
+
+    def _check_messages(self) -> None:
+        """Each camrelay's replies (checked as they came) and events against
+        its log, the folder and the camera's record: one `photo` event for
+        each photo saved, matching the file; an event for each log line that
+        leaves a photo behind, gives one up or skips a file; and for each
+        capture its photos or its loss, by camrelay's rule. A camrelay ended
+        by SIGTERM writes nothing from the signal on; one replaced after a
+        hang or crash has had its problem counted."""
+        figures = self.figures
+        photo_events: Counter = Counter()
+        unwritten: Counter = Counter()  # identity -> saves after a signal
+        for log, talk in zip(self.logs, self.conversations):
+            figures.commands_sent += talk.sent
+            figures.replies_checked += talk.replies
+            figures.progress_events_checked += talk.progress
+            if self.protocol < 2:
+                continue
+            silenced = talk.ended in ("SIGTERM", "replaced")
+            told = [camera_identity(event) for event in talk.photos]
+            self._check_in_order(talk, "photo", log.saves, told, silenced)
+            unwritten.update(log.saves[len(told):])
+            self._check_words(log, talk, silenced)
+            for event in talk.photos:
+                photo_events[camera_identity(event)] += 1
+                self._check_photo_event(event, log)
+            for event in talk.left:
+                self._check_left_event(event)
+            self._check_captures(talk, silenced)
+        if self.protocol < 2:
+            return
+        for identity in set(self.saved) | set(photo_events):
+            saved, told = self.saved[identity], photo_events[identity]
+            if told != saved and told + unwritten[identity] != saved:
+                self._problem(f"{identity} saved {saved} time(s), with {told} photo event(s)")
+
+    def _check_in_order(self, talk: Conversation, what: str, logged: list, told: list,
+                        silenced: bool) -> int:
+        """Events that answer log lines, one each, in the log's order, as
+        `what` names them; a camrelay ended by a signal wrote none from the
+        signal on, when its log goes on alone (counted). Returns how many
+        matched."""
+        def same(line, event) -> bool:
+            if not isinstance(line, tuple):
+                return line == event
+            return len(line) == len(event) and line[0] == event[0] and all(
+                a is None or b is None or a == b for a, b in zip(line[1:], event[1:]))
+
+        matched = 0
+        for line, event in zip(logged, told):
+            if not same(line, event):
+                self._problem(f"camrelay {talk.pid}: after {matched} {what} events that match "
+                              f"its log, the log says {line}, the event {event}")
+                return matched
+            matched += 1
+        if len(told) > len(logged):
+            self._problem(f"camrelay {talk.pid}: {what} events with no log line: "
+                          f"{told[len(logged):][:5]}")
+        elif len(told) < len(logged):
+            if silenced:
+                self.figures.events_unwritten_after_sigterm += len(logged) - len(told)
+            else:
+                self._problem(f"camrelay {talk.pid}: {len(logged) - len(told)} log lines without "
+                              f"their {what} event: {logged[len(told):][:5]}")
+        return matched
+
+    def _check_words(self, log: Log, talk: Conversation, silenced: bool) -> None:
+        """photoLeftBehind, photoNotSaved and fileSkipped: one for each log
+        line that leaves a photo behind, gives one up (with its reason) or
+        skips a file, in the log's order."""
+        matched = self._check_in_order(talk, "photoLeftBehind, photoNotSaved or fileSkipped",
+                                       log.words, talk.words, silenced)
+        kinds = Counter(line[0] for line in log.words[:matched])
+        self.figures.left_behind_events_checked += kinds["left"]
+        self.figures.not_saved_events_checked += kinds["notSaved"]
+        self.figures.file_skipped_events_checked += kinds["skipped"]
+
+    def _check_photo_event(self, event: dict, log: Log) -> None:
+        """A photo event names the file that the folder held: its name and
+        path, its bytes byte for byte (the scan's identification), the
+        camera file offered, and whether a failure had left it behind."""
+        self.figures.photo_events_checked += 1
+        identity, shown = camera_identity(event), json.dumps(event)[:500]
+        photo = self.photos.get(identity)
+        if photo is None or not photo.photo:
+            self._problem(f"a photo event for no photo offered: {shown}")
+            return
+        if event["file"] not in self.saved_as[identity]:
+            self._problem(f"a photo event names a file that was not found holding {identity}: "
+                          f"{shown} (found as {sorted(self.saved_as[identity])})")
+        if event["path"] != str(self.dest / event["file"]):
+            self._problem(f"a photo event with another path: {shown}")
+        if event["bytes"] != photo.size or event.get("cameraBytes", photo.size) != photo.size:
+            self._problem(f"a photo event with other sizes than the photo's {photo.size}: {shown}")
+        if event["leftBehind"] != (identity in log.left_behind):
+            self._problem(f"a photo event that says leftBehind {event['leftBehind']} for a photo "
+                          f"{'' if identity in log.left_behind else 'not '}left behind: {shown}")
+
+    def _check_left_event(self, event: dict) -> None:
+        """A photo left behind names the body it waits for and the folder."""
+        body = event["body"]
+        known = {b.serial: MODELS[b.model].name for b in self.bodies}
+        if known.get(body["serial"]) != body["model"] or event["directory"] != str(self.dest):
+            self._problem(f"a photo left behind for another body or folder: "
+                          f"{json.dumps(event)[:500]}")
+
+    def _check_captures(self, talk: Conversation, silenced: bool) -> None:
+        """Every capture that got a number leads to its photos (their events
+        name it) or to its captureLost event; and every photo's capture is
+        the one camrelay's documented rule gives it (capture_rule), which
+        may differ from the capture that took it: a photo of the camera's
+        own button while a capture is in flight is taken for the capture's,
+        and one in another format soon after a capture's photo for the
+        second of its pair (counted, not a fault)."""
+        figures = self.figures
+        figures.captures_numbered += len(talk.captures)
+        taken = self.records.captures_taken[talk.pid]
+        if not silenced and len(talk.captures) != taken:
+            self._problem(f"camrelay {talk.pid} numbered {len(talk.captures)} captures, the camera "
+                          f"took {taken}")
+        given, ended_by = capture_rule(
+            self.records.timelines[talk.pid], talk.lost, talk.reported,
+            lambda identity: identity in self.photos and self.photos[identity].photo)
+        truth = self.records.taken_by[talk.pid]
+        for identity, told in talk.reported.items():
+            if len(told) > 1:
+                self._problem(f"the events of {identity} name captures {sorted(told)}")
+                continue
+            number = next(iter(told))
+            if identity not in given:
+                self._problem(f"events of {identity}, which the camera never announced to "
+                              f"camrelay {talk.pid}")
+            elif number != given[identity]:
+                self._problem(f"the events of {identity} name capture {number or None}, the rule "
+                              f"gives it {given[identity] or None}")
+            if number != truth.get(identity, 0):
+                if identity in truth:
+                    figures.capture_photos_given_another += 1
+                else:
+                    figures.button_photos_given_a_capture += 1
+        photos = Counter(n for told in talk.reported.values() for n in told if n)
+        figures.captures_given_more_than_a_pair += sum(1 for n in photos.values() if n > 2)
+        for number in talk.captures:
+            if number in talk.lost:
+                figures.captures_lost += 1
+            elif number in talk.accounted:
+                figures.captures_with_photos += 1
+            elif silenced:
+                figures.captures_unaccounted_after_sigterm += 1
+            else:
+                by = ended_by.get(number)
+                self._problem(f"capture {number} of camrelay {talk.pid}: no event names it, "
+                              "neither a photo's nor captureLost"
+                              + (f" (by the rule {by} ended it)" if by else ""))
 
     def _rule_fits(self, identity: str, rule: str) -> bool:
         """Whether the rule by which the log gave a photo up fits what the
@@ -1015,7 +1234,10 @@ class Shoot:
 
 
 def shoot(bench: Bench, scratch: Path, photos: int, seed: int, max_size: int = 40 << 20,
-          progress: Callable[[str], None] = None) -> Figures:
+          progress: Callable[[str], None] = None, protocol: int = 2) -> Figures:
     """Runs one shoot on `bench` (see the module's docstring); `scratch` is
-    a folder of its own for the destination and the diagnostic logs."""
-    return Shoot(bench, scratch, photos, seed, max_size, progress).run()
+    a folder of its own for the destination and the diagnostic logs. The
+    host speaks `protocol`: 2 (hello first, an id on every command, every
+    reply and event checked) or 1 (status lines only, as before protocol 2,
+    for a build beside one that knows no protocol 2)."""
+    return Shoot(bench, scratch, photos, seed, max_size, progress, protocol).run()

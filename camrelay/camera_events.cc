@@ -83,9 +83,7 @@ DrainEnd drainEvents(int firstWaitMs) {
     if (end.result >= 0 && end.type == GP_EVENT_FILE_ADDED) {
       ++end.announced;
       const auto* path = static_cast<const CameraFilePath*>(data);
-      std::uint64_t capture = captureOfAnnounced(
-          path != nullptr && terminated(*path) ? lastPathComponent(recordName(*path)) : "");
-      if (path != nullptr) held = enqueueDownload(path, capture) && heldByLibrary(*path);
+      held = path != nullptr && enqueueAnnounced(path) && heldByLibrary(*path);
     }
     if (end.result >= 0 && end.type == GP_EVENT_UNKNOWN) {
       takeUnknownEvent(static_cast<const char*>(data));

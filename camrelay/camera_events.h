@@ -18,17 +18,17 @@ struct DrainEnd {
   int announced = 0;
 };
 
-// Waits up to `firstWaitMs` for the open camera's first event and takes up
-// to 63 more without waiting, queuing every added file (enqueueDownload),
-// showing every setting turned on the camera (property_changes.h) and
-// freeing every event's data. Each announced file ends the oldest
-// capture in flight. Stops early at a timeout, at a failed wait, which it
-// leaves to the caller to report, and right after queuing a photo that
-// libgphoto2 holds in its memory: the camera keeps later photos in its own
-// buffer until it is asked again, and the driver fetches each one into
-// libgphoto2's small cache only as it announces it. A wait that ends on a
-// timeout tells the event pace what a wait costs, and while the road is
-// unknown, which road the waits take (event_pace.h).
+// Waits up to `firstWaitMs` for the open camera's first event and takes up to
+// 63 more without waiting, queuing every added file (enqueueAnnounced), showing
+// every setting turned on the camera (property_changes.h) and freeing every
+// event's data. Each announced file that is queued ends the oldest capture in
+// flight. Stops early at a timeout, at a failed wait, which it leaves to the
+// caller to report, and right after queuing a photo that libgphoto2 holds in
+// its memory: the camera keeps later photos in its own buffer until it is asked
+// again, and the driver fetches each one into libgphoto2's small cache only as
+// it announces it. A wait that ends on a timeout tells the event pace what a
+// wait costs, and while the road is unknown, which road the waits take
+// (event_pace.h).
 DrainEnd drainEvents(int firstWaitMs);
 
 // What one camera step did: how its drain ended (a drain that was not made

@@ -3,18 +3,19 @@
 // number (protocol.h).
 //
 // A capture that returns its photo (gp_camera_capture) names it at once. A
-// trigger's photo comes later, announced by a file-added event, and cannot
-// be told from a photo of the camera's own shutter button. So a trigger is
-// "in flight" until the camera announces a file: each announced file ends
-// the oldest capture in flight and belongs to it. A file announced within
-// the pair wait after a capture's photo with the same stem as that photo, or
-// in another format with no capture in flight, is the second file of a
-// RAW+JPEG pair and belongs to the same capture. Other files belong to no
-// capture. So a photo of the camera's own button taken while a capture is
-// in flight is taken for the capture's, and the capture's own photo then
-// for the next capture's or for none. A capture
-// in flight that the session gives up on (a failure, the end of a stop's
-// wait, the camera's close) is lost: its photo may still be on the card.
+// trigger's photo comes later, announced by a file-added event, and cannot be
+// told from a photo of the camera's own shutter button. So a trigger is "in
+// flight" until the camera announces a photo that is fetched: each such file
+// ends the oldest capture in flight and belongs to it (a file that is skipped,
+// or announced again, could never be told to the host as its photo, and ends
+// none). A file announced within the pair wait after a capture's photo with the
+// same stem as that photo, or in another format with no capture in flight, is
+// the second file of a RAW+JPEG pair and belongs to the same capture. Other
+// files belong to no capture. So a photo of the camera's own button taken while
+// a capture is in flight is taken for the capture's, and the capture's own
+// photo then for the next capture's or for none. A capture in flight that the
+// session gives up on (a failure, the end of a stop's wait, the camera's close)
+// is lost: its photo may still be on the card.
 #pragma once
 
 #include <chrono>
@@ -51,9 +52,9 @@ void captureInFlight(std::uint64_t number);
 // pair may follow as an event.
 void captureReturned(std::uint64_t number, const std::string& name);
 
-// The camera announced the file `name` (its last path component): the
-// capture it belongs to, 0 for none. Ends the capture in flight that it
-// belongs to, unless it is the second file of a pair.
+// The camera announced the file `name` (its last path component), which is
+// queued: the capture it belongs to, 0 for none. Ends the capture in flight
+// that it belongs to, unless it is the second file of a pair.
 std::uint64_t captureOfAnnounced(const std::string& name);
 
 // The capture that made the queued photo under `queueKey`, 0 for none.

@@ -400,7 +400,12 @@ std::optional<std::string> placeFile(TemporaryFile& file, const std::string& nam
   }
 }
 
-bool enqueueDownload(const CameraFilePath* record, std::uint64_t capture) {
+namespace {
+
+// enqueueDownload and enqueueAnnounced: `capture` is the capture's own
+// photo's number, or nothing for a file the camera announced, which belongs
+// to the capture that the attribution rule gives it once it is queued.
+bool enqueue(const CameraFilePath* record, std::optional<std::uint64_t> capture) {
   auto skipped = [record](const char* reason) {
     nlohmann::json fields = {{"reason", reason}};
     if (record != nullptr) fields["camera"] = cameraFileJson(*record);
@@ -420,13 +425,27 @@ bool enqueueDownload(const CameraFilePath* record, std::uint64_t capture) {
   } else if (state.received.contains(identity) || state.pendingFiles.contains(identity)) {
     outcome = "saved or queued already";
   } else {
+    // Only a file that is fetched ends a capture in flight: one skipped, or
+    // announced again, could never be told to the host as its photo.
+    std::uint64_t number =
+        capture ? *capture : captureOfAnnounced(lastPathComponent(recordName(*record)));
     state.pendingFiles.append(identity);
     state.pendingPaths[identity] = *record;
-    if (capture != 0) state.pendingCaptures[identity] = capture;
+    if (number != 0) state.pendingCaptures[identity] = number;
     queued = true;
   }
   if (logging()) logEvent("camera file ", rawIdentity(*record), ": ", outcome);
   return queued;
+}
+
+}  // namespace
+
+bool enqueueDownload(const CameraFilePath* record, std::uint64_t capture) {
+  return enqueue(record, capture);
+}
+
+bool enqueueAnnounced(const CameraFilePath* record) {
+  return enqueue(record, std::nullopt);
 }
 
 bool heldPhotoQueued() {

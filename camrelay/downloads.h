@@ -41,6 +41,12 @@ std::optional<std::string> placeFile(TemporaryFile& file, const std::string& nam
 // is not UTF-8, no name at all) gets a "fileSkipped" event.
 bool enqueueDownload(const CameraFilePath* record, std::uint64_t capture = 0);
 
+// Queues a file that the camera announced, as enqueueDownload does. A file
+// that is queued belongs to the capture that the attribution rule gives it
+// (captureOfAnnounced); one that is not (no photo, saved or queued already,
+// no name) belongs to none and leaves the captures in flight as they were.
+bool enqueueAnnounced(const CameraFilePath* record);
+
 // Whether a queued photo is held by libgphoto2. While one is, no further
 // camera event and no further command is taken in: the next work is its
 // download.

@@ -1063,8 +1063,13 @@ class Relay:
     in the order camrelay wrote them."""
 
     def __init__(self, env: dict[str, str], args: Iterable[str] = (),
-                 executable: Union[str, Path] = None, cwd: Union[str, Path] = None):
+                 executable: Union[str, Path] = None, cwd: Union[str, Path] = None,
+                 long_run: bool = False):
         self.executable = str(executable or CAMRELAY)
+        # A long run judges replies and events itself (take_messages) and
+        # keeps no transcript: a run of hours writes too many lines.
+        self.long_run = long_run
+        self._unread: list[Union[dict, str]] = []
         self.seen: list[Any] = []  # every status line taken so far, parsed
         self.seen_raw: list[bytes] = []  # the same lines as camrelay wrote them
         self.ended = False  # the output has ended
@@ -1096,12 +1101,16 @@ class Relay:
             except InvalidStatusLine as broken:
                 message, problem = None, str(broken)
             with self._arrived:
-                self._raw.append(raw)
-                if problem is not None:
-                    self._problems.append(problem)
-                elif message is not None:
-                    self.messages.append(message)
-                    self.message_times.append(received)
+                if self.long_run:
+                    if problem is not None or message is not None:
+                        self._unread.append(message if problem is None else problem)
+                else:
+                    self._raw.append(raw)
+                    if problem is not None:
+                        self._problems.append(problem)
+                    elif message is not None:
+                        self.messages.append(message)
+                        self.message_times.append(received)
                 self._arrived.notify_all()
             if message is None and problem is None:
                 self._queue.put(raw)
@@ -1273,6 +1282,16 @@ class Relay:
             return status_line(raw)
         except InvalidStatusLine as problem:
             return str(problem)
+
+    def take_messages(self) -> list[Union[dict, str]]:
+        """The replies and events that have arrived since the last call, in
+        order, for a long run (`long_run=True`) that judges them itself:
+        each parsed, or for one that breaks the schema (message_line) the
+        text that says how. Never fails; `reply`, `event` and `transcript`
+        see none of them."""
+        with self._arrived:
+            taken, self._unread = self._unread, []
+        return taken
 
     def pending_lines(self) -> list[dict]:
         """Takes every status line that has arrived, without waiting."""

@@ -6,6 +6,7 @@
 
 #include "captures.h"
 #include "commands.h"
+#include "downloads.h"
 #include "fake_clock.h"
 #include "left_behind.h"
 #include "main_loop.h"
@@ -101,6 +102,25 @@ TEST_F(ProtocolTest, EachAnnouncedFileBelongsToTheCaptureThatMadeIt) {
       (json{
           {"event", "captureLost"}, {"capture", 4}, {"reason", "a test"}, {"mayBeOnCard", true}}));
   EXPECT_TRUE(state.capturesInFlight.empty());
+}
+
+TEST_F(ProtocolTest, AFileThatIsNotFetchedEndsNoCapture) {
+  auto path = [](const char* name) {
+    CameraFilePath record{};
+    std::strcpy(record.folder, "/DCIM/100");
+    std::strcpy(record.name, name);
+    return record;
+  };
+  CameraFilePath earlier = path("IMG_0001.JPG"), movie = path("MVI_0002.MOV");
+  CameraFilePath own = path("IMG_0003.JPG");
+  EXPECT_TRUE(enqueueAnnounced(&earlier));
+  captureInFlight(numberCapture());
+  // Neither could be told to the host as the capture's photo.
+  EXPECT_FALSE(enqueueAnnounced(&movie));
+  EXPECT_FALSE(enqueueAnnounced(&earlier));  // announced again
+  EXPECT_TRUE(enqueueAnnounced(&own));
+  EXPECT_EQ(captureOf("/DCIM/100/IMG_0003.JPG"), 1u);
+  EXPECT_EQ(captureOf("/DCIM/100/IMG_0001.JPG"), 0u);
 }
 
 TEST_F(ProtocolTest, AQuickStopIsFoundInTheProtocolThatTheLinesBeforeItLeave) {

@@ -1,8 +1,9 @@
 """The endurance shoot in its short form: 200 photos with every fault a few
 times, on the virtual camera bench (bench/endurance_shoot.py; bench/endurance runs
-the long form). Fails on any loss, overwrite, temporary file, hang, crash or
-inconsistent line, or photo left behind and not saved by the next start of its
-body, and names the seed that replays the shoot.
+the long form), the host speaking protocol 2. Fails on any loss, overwrite,
+temporary file, hang, crash or inconsistent line, photo left behind and not
+saved by the next start of its body, missing or extra reply, or event that
+does not match what happened, and names the seed that replays the shoot.
 
 The seed is fixed, so that CI runs the same shoot every time; set
 CAMRELAY_ENDURANCE_SEED to try another."""
@@ -34,3 +35,7 @@ def test_a_short_shoot_accounts_for_every_photo(bench, tmp_path):
     # cannot deliver (the ledger checks each such photo).
     assert figures.left_behind_saved > 0, table
     assert not any(figures.not_saved[rule] for rule in ("failure", "bound", "copy_failed")), table
+    # Protocol 2's checks had something to check.
+    assert figures.replies_checked == figures.commands_sent, table
+    assert figures.photo_events_checked and figures.left_behind_events_checked, table
+    assert figures.captures_numbered, table
