@@ -559,7 +559,8 @@ def capture_rule(timeline: list[tuple], lost: dict[int, str], reported: dict[str
     (a photo, by `photo`, not announced before in the camera's session)
     ends the oldest capture in flight, unless it is the second file of a
     pair (within PAIR_WAIT of the capture's last photo, with its stem, or
-    in another format with no capture in flight); one that it does not
+    in another format with no capture in flight; one such file a photo);
+    one that it does not
     fetch belongs to none and ends none. A capture that camrelay reported lost
     was never ended by a file (it would not have been lost), so it never
     enters the queue here. Where an announcement came so near the end of
@@ -568,7 +569,8 @@ def capture_rule(timeline: list[tuple], lost: dict[int, str], reported: dict[str
     none, at its first announcement; capture -> the identity of the file
     that ended it)."""
     in_flight: deque = deque()
-    last: Optional[list] = None  # [number, at, stem, extension] of a capture's last photo
+    # [number, at, stem, extension, paired] of a capture's last photo
+    last: Optional[list] = None
     given: dict[str, int] = {}
     ended_by: dict[int, str] = {}
     announced: set[str] = set()  # in the camera's session
@@ -583,7 +585,7 @@ def capture_rule(timeline: list[tuple], lost: dict[int, str], reported: dict[str
                 in_flight.append(entry[1])
         elif kind == "capture":
             number, identity, name, at = entry[1:]
-            last = [number, at, *_stem_and_extension(name)]
+            last = [number, at, *_stem_and_extension(name), False]
             given.setdefault(identity, number)
             announced.add(identity)
         else:
@@ -596,7 +598,7 @@ def capture_rule(timeline: list[tuple], lost: dict[int, str], reported: dict[str
             stem, extension = _stem_and_extension(name)
 
             def second_of_pair(within: bool) -> bool:
-                return last is not None and within and (
+                return last is not None and within and not last[4] and (
                     stem == last[2] or (extension != last[3] and not in_flight))
 
             gap = at - last[1] if last is not None else None
@@ -612,9 +614,10 @@ def capture_rule(timeline: list[tuple], lost: dict[int, str], reported: dict[str
             if paired:
                 number = last[0]
                 last[1] = at
+                last[4] = True
             elif in_flight:
                 number = in_flight.popleft()
-                last = [number, at, stem, extension]
+                last = [number, at, stem, extension, False]
                 ended_by[number] = identity
             else:
                 number = 0

@@ -39,7 +39,7 @@ void captureReturned(std::uint64_t number, const std::string& name) {
 std::uint64_t captureOfAnnounced(const std::string& name) {
   SteadyClock::time_point now = state.timers.now();
   std::optional<CapturePhoto>& last = state.lastCapturePhoto;
-  bool pairWindow = last && now - last->at <= kPairWait;
+  bool pairWindow = last && !last->paired && now - last->at <= kPairWait;
   // The second file of a pair: the same stem (IMG_0001.JPG, IMG_0001.NEF),
   // or, with no capture in flight, another format (ptp2 numbers the two
   // files of a pair in the camera's memory on: capt0000.nef, capt0001.jpg).
@@ -47,6 +47,7 @@ std::uint64_t captureOfAnnounced(const std::string& name) {
   bool otherFormat = pairWindow && extensionOf(name) != last->extension;
   if (sameStem || (otherFormat && state.capturesInFlight.empty())) {
     last->at = now;
+    last->paired = true;
     return last->number;
   }
   if (state.capturesInFlight.empty()) return 0;

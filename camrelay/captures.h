@@ -10,10 +10,11 @@
 // or announced again, could never be told to the host as its photo, and ends
 // none). A file announced within the pair wait after a capture's photo with the
 // same stem as that photo, or in another format with no capture in flight, is
-// the second file of a RAW+JPEG pair and belongs to the same capture. Other
-// files belong to no capture. So a photo of the camera's own button taken while
-// a capture is in flight is taken for the capture's, and the capture's own
-// photo then for the next capture's or for none. A capture in flight that the
+// the second file of a RAW+JPEG pair and belongs to the same capture (at most
+// one such file a photo: a pair has two). Other files belong to no capture.
+// So a photo of the camera's own button taken while a capture is in flight is
+// taken for the capture's, and the capture's own photo then for the next
+// capture's or for none. A capture in flight that the
 // session gives up on (a failure, the end of a stop's wait, the camera's close)
 // is lost: its photo may still be on the card.
 #pragma once
@@ -40,6 +41,7 @@ struct CapturePhoto {
   SteadyClock::time_point at;
   std::string stem;       // its name without the extension
   std::string extension;  // lower-cased
+  bool paired = false;    // its second file has come: a pair has two
 };
 
 // The next capture's number; the count goes on across camera sessions.

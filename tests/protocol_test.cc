@@ -85,6 +85,7 @@ TEST_F(ProtocolTest, EachAnnouncedFileBelongsToTheCaptureThatMadeIt) {
   EXPECT_EQ(captureOfAnnounced("IMG_0002.JPG"), 2u);
   EXPECT_EQ(captureOfAnnounced("capt0005.nef"), 2u);  // another format, none in flight
   EXPECT_EQ(captureOfAnnounced("IMG_0003.JPG"), 0u);  // in the pair's time, same format
+  EXPECT_EQ(captureOfAnnounced("DSC_0004.ARW"), 0u);  // a pair has two files, no more
   fakeNow += kPairWait + std::chrono::milliseconds(1);
   EXPECT_EQ(captureOfAnnounced("IMG_0004.NEF"), 0u);
 
