@@ -158,7 +158,9 @@ def test_the_next_start_saves_every_photo_once(bench, tmp_path, request, fault, 
 
 
 def saved(destination):
-    return sum(1 for p in destination.iterdir() if p.name != "filler")
+    """Photos saved: a download's temporary file is not one yet."""
+    return sum(1 for p in destination.iterdir()
+               if p.name != "filler" and not p.name.startswith("."))
 
 
 def leave_three_behind(bench, relay, destination):
