@@ -26,13 +26,7 @@ std::optional<std::string> hostTarget(std::string_view choice) {
 }
 
 std::optional<std::string> cameraTarget(CameraWidget* widget, std::string_view word) {
-  int count = gp_widget_count_choices(widget);
-  for (int i = 0; i < count; ++i) {
-    const char* choice = nullptr;
-    if (gp_widget_get_choice(widget, i, &choice) < GP_OK || choice == nullptr) continue;
-    if (hostTarget(choice) == word) return std::string(choice);
-  }
-  return std::nullopt;
+  return findChoice(widget, [word](const char* choice) { return hostTarget(choice) == word; });
 }
 
 nlohmann::json hostTargets(CameraWidget* widget) {

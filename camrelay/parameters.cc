@@ -276,10 +276,6 @@ std::size_t utf16Length(const std::string& text) {
   return units;
 }
 
-std::map<std::string, std::string> parameterValues(CameraWidget* root) {
-  return parametersOfTree(root).values;
-}
-
 ParameterRead parametersOfTree(CameraWidget* root) {
   ParameterRead read;
   settleParameters(

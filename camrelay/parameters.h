@@ -46,9 +46,8 @@ void readCameraParameters(const GiveWay& giveWay = [] { return false; });
 // of the whole tree from the camera: 23 whole fetches a read, where one does.
 bool singleSettingAccess(Camera* camera);
 
-// The accepted parameter values found in a configuration tree, by key.
-std::map<std::string, std::string> parameterValues(CameraWidget* root);
-// The same, with the setting that settled each key.
+// The accepted parameter values found in a configuration tree, by key,
+// with the setting that settled each key.
 ParameterRead parametersOfTree(CameraWidget* root);
 
 // The widget's value as a key shows it: trimmed, 1 to kMaxValueUnits UTF-16

@@ -42,13 +42,7 @@ nlohmann::json rangeDetails(const Range& range) {
 // The widget's own string of the choice that the host's `wanted` names
 // (as settingChoices shows it), if any.
 std::optional<std::string> matchingChoice(CameraWidget* widget, const std::string& wanted) {
-  int count = gp_widget_count_choices(widget);
-  for (int i = 0; i < count; ++i) {
-    const char* choice = nullptr;
-    if (gp_widget_get_choice(widget, i, &choice) < GP_OK || choice == nullptr) continue;
-    if (shownText(choice) == wanted) return std::string(choice);
-  }
-  return std::nullopt;
+  return findChoice(widget, [&wanted](const char* choice) { return shownText(choice) == wanted; });
 }
 
 Answer invalidValue(const char* wanted) {
@@ -144,6 +138,17 @@ nlohmann::json settingChoices(CameraWidget* widget) {
     if (gp_widget_get_choice(widget, i, &choice) >= GP_OK) choices.push_back(shownText(choice));
   }
   return choices;
+}
+
+std::optional<std::string> findChoice(CameraWidget* widget,
+                                      const std::function<bool(const char*)>& wanted) {
+  int count = gp_widget_count_choices(widget);
+  for (int i = 0; i < count; ++i) {
+    const char* choice = nullptr;
+    if (gp_widget_get_choice(widget, i, &choice) < GP_OK || choice == nullptr) continue;
+    if (wanted(choice)) return std::string(choice);
+  }
+  return std::nullopt;
 }
 
 nlohmann::json settingEntry(CameraWidget* widget, std::string_view setting) {

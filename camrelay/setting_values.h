@@ -9,6 +9,7 @@
 
 #include <gphoto2/gphoto2.h>
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -36,6 +37,11 @@ nlohmann::json settingValue(CameraWidget* widget);
 
 // The widget's choices in the camera's order, as the entry gives them.
 nlohmann::json settingChoices(CameraWidget* widget);
+
+// The widget's own string of its first choice that `wanted` accepts (given
+// the string as the driver has it), if any.
+std::optional<std::string> findChoice(CameraWidget* widget,
+                                      const std::function<bool(const char*)>& wanted);
 
 // The entry of a setting: "value", "kind", "choices" (a choice) or "min",
 // "max" and "step" (a range), "readOnly", "label" and "setting" (its

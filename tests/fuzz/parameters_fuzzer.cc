@@ -11,6 +11,7 @@
 
 #include "json_text.h"
 #include "parameters.h"
+#include "session.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CameraWidget* root = nullptr;
   if (gp_widget_new(GP_WIDGET_WINDOW, "main", &root) < 0) abort();
   addChildren(root, input, 0);
-  for (const auto& [key, value] : parameterValues(root)) {
+  for (const auto& [key, value] : parametersOfTree(root).values) {
     std::size_t units = utf16Length(value);
     if (!validUtf8(value) || units < 1 || units > 512 || trimmedText(value) != value) abort();
   }
